@@ -1,0 +1,287 @@
+#include "formsetup.h"
+
+#include "inttext.h"
+#include "settings.h"
+#include "stringgrid.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+
+namespace
+{
+
+constexpr int MinCom = 1;
+constexpr int MaxCom = 12;
+const QString CellPrefix = QStringLiteral("    ");
+
+bool ParseQText(const QString &text, int32_t &value)
+{
+    return ParseIntText(text.toStdString(), value);
+}
+
+} // namespace
+
+// --- TSpinEdit --------------------------------------------------------------
+
+TSpinEdit::TSpinEdit(QWidget *parent) : QAbstractSpinBox(parent)
+{
+    setButtonSymbols(QAbstractSpinBox::UpDownArrows);
+    connect(lineEdit(), &QLineEdit::textChanged, this, [this] {
+        update(); // the arrows' enabled state follows the text
+        emit Changed();
+    });
+}
+
+void TSpinEdit::SetMaxLength(int n)
+{
+    lineEdit()->setMaxLength(n);
+}
+
+int TSpinEdit::Value() const
+{
+    int32_t v = 0;
+    return ParseQText(Text(), v) ? v : min_;
+}
+
+void TSpinEdit::SetValue(int v)
+{
+    SetText(QString::number(CheckValue(v)));
+}
+
+QString TSpinEdit::Text() const
+{
+    return lineEdit()->text();
+}
+
+void TSpinEdit::SetText(const QString &text)
+{
+    if (lineEdit()->text() != text)
+        lineEdit()->setText(text);
+}
+
+int TSpinEdit::CheckValue(int v) const
+{
+    if (max_ != min_)
+        v = std::clamp(v, min_, max_);
+    return v;
+}
+
+void TSpinEdit::stepBy(int steps)
+{
+    const int64_t v = static_cast<int64_t>(Value()) + steps;
+    SetValue(static_cast<int>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)));
+}
+
+// Typing is limited to digits and signs; the change handler decides what the text means.
+QValidator::State TSpinEdit::validate(QString &input, int &) const
+{
+    for (QChar c : input)
+        if (!c.isDigit() && c != u'+' && c != u'-')
+            return QValidator::Invalid;
+    return QValidator::Acceptable;
+}
+
+QAbstractSpinBox::StepEnabled TSpinEdit::stepEnabled() const
+{
+    if (isReadOnly())
+        return StepNone;
+    const int v = Value();
+    StepEnabled e = StepNone;
+    if (v < max_)
+        e |= StepUpEnabled;
+    if (v > min_)
+        e |= StepDownEnabled;
+    return e;
+}
+
+// --- TFormSetup -------------------------------------------------------------
+
+TFormSetup::TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange, TStringGrid *sg,
+                       QWidget *parent)
+    : QDialog(parent), boxSpeed_(boxSpeed), boxSpeedChange_(std::move(boxSpeedChange)), sg_(sg)
+{
+    setObjectName(QStringLiteral("FormSetup"));
+    setWindowTitle(QStringLiteral("  Настройка"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(289, 346);
+    QFont plain(QStringLiteral("MS Sans Serif"));
+    plain.setPixelSize(13);
+    setFont(plain);
+    QFont bold = plain;
+    bold.setBold(true);
+
+    Label1 = new QLabel(QStringLiteral("Количество точек"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(16, 13, 124, 16);
+
+    EdChan = new TSpinEdit(this);
+    EdChan->setObjectName(QStringLiteral("EdChan"));
+    EdChan->setGeometry(152, 8, 57, 26);
+    EdChan->setFont(bold);
+    EdChan->SetMinValue(1);
+    EdChan->SetMaxValue(MaxPoints);
+    EdChan->SetMaxLength(3);
+    EdChan->SetValue(1);
+
+    Label2 = new QLabel(QStringLiteral("Пауза, сек."), this);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Label2->setGeometry(16, 48, 72, 16);
+    // Labels size themselves to their text, so a wider substitute font is not cut.
+    for (QLabel *l : {Label1, Label2})
+        l->resize(std::max(l->width(), l->sizeHint().width()), l->height());
+
+    EdPause = new TSpinEdit(this);
+    EdPause->setObjectName(QStringLiteral("EdPause"));
+    EdPause->setGeometry(152, 40, 57, 26);
+    EdPause->setFont(bold);
+    EdPause->SetMinValue(MinPauseSec);
+    EdPause->SetMaxValue(MaxPauseSec);
+    EdPause->SetMaxLength(5);
+    EdPause->SetValue(1);
+
+    SG2 = new TStringGrid(this);
+    SG2->setObjectName(QStringLiteral("SG2"));
+    SG2->setGeometry(8, 80, 272, 228);
+    SG2->setFont(bold);
+    SG2->SetColCount(4);
+    SG2->SetDefaultColWidth(60);
+    SG2->SetDefaultRowHeight(24);
+    SG2->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    SG2->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    SG2->SetAlwaysShowEditor(true);
+    SG2->SetRowMoving(true);
+    SG2->SetDrawFocusSelected(true);
+
+    BtnClose = new QPushButton(QStringLiteral("Закрыть"), this);
+    BtnClose->setObjectName(QStringLiteral("BtnClose"));
+    BtnClose->setGeometry(144, 314, 75, 25);
+    BtnClose->setAutoDefault(false);
+
+    setTabOrder(BtnClose, EdChan);
+    setTabOrder(EdChan, SG2);
+    setTabOrder(SG2, EdPause);
+
+    connect(EdChan, &TSpinEdit::Changed, this, &TFormSetup::EdChanChange);
+    connect(EdPause, &TSpinEdit::Changed, this, &TFormSetup::EdPauseChange);
+    connect(SG2, &TStringGrid::cellTextSet, this, &TFormSetup::SG2SetEditText);
+    connect(BtnClose, &QPushButton::clicked, this, &TFormSetup::BtnCloseClick);
+
+    FormCreate();
+}
+
+TFormSetup::~TFormSetup() = default;
+
+void TFormSetup::FormCreate()
+{
+    SG2->SetCells(0, 0, QStringLiteral(" Точка"));
+    SG2->SetCells(1, 0, QStringLiteral(" COM"));
+    SG2->SetCells(2, 0, QStringLiteral("Прибор"));
+    SG2->SetCells(3, 0, QStringLiteral(" Канал"));
+
+    const int current = boxSpeed_ != nullptr ? boxSpeed_->currentIndex() : DefaultSpeedIndex;
+    const int speed = LoadSettingsFile(current);
+    LoadPortPaths();
+    if (boxSpeed_ != nullptr)
+        boxSpeed_->setCurrentIndex(speed);
+
+    // Setting a spin edit clamps the value; a changed text runs the change handler,
+    // which stores the value. The explicit calls cover an unchanged text.
+    EdPause->SetValue(PauseSec);
+    EdPauseChange();
+    EdChan->SetValue(NumPoints);
+    EdChanChange();
+
+    if (sg_ != nullptr)
+        sg_->setVisible(true);
+    if (boxSpeedChange_)
+        boxSpeedChange_();
+}
+
+void TFormSetup::EdChanChange()
+{
+    int32_t v = 0;
+    if (!ParseQText(EdChan->Text(), v) || v < EdChan->MinValue() || v > EdChan->MaxValue())
+        EdChan->SetValue(NumPoints); // rewrites the text and runs this handler again
+    else
+        NumPoints = v;
+
+    const int count = std::clamp<int32_t>(NumPoints, 1, MaxPoints);
+    SG2->ResetRowOrder();
+    SG2->SetRowCount(count + 1);
+    if (sg_ != nullptr)
+        sg_->SetRowCount(count + 1);
+    for (int i = 1; i <= count; ++i) {
+        const PointEntry &e = PointTable[static_cast<std::size_t>(i - 1)];
+        const QString num = QString::number(i);
+        SG2->SetCells(0, i, CellPrefix + num);
+        SG2->SetCells(1, i, CellPrefix + QString::number(e.Com));
+        SG2->SetCells(2, i, CellPrefix + QString::number(e.Address));
+        SG2->SetCells(3, i, CellPrefix + QString::number(e.Channel));
+        if (sg_ != nullptr)
+            sg_->SetCells(0, i, QStringLiteral("   ") + num);
+    }
+}
+
+void TFormSetup::EdPauseChange()
+{
+    int32_t v = 0;
+    if (!ParseQText(EdPause->Text(), v) || v < EdPause->MinValue() || v > EdPause->MaxValue())
+        EdPause->SetValue(PauseSec);
+    else
+        PauseSec = v;
+}
+
+void TFormSetup::SG2SetEditText(int col, int row)
+{
+    if (col < 1 || col > 3 || row < 1 || row > NumPoints || row > MaxPoints)
+        return;
+    const QString text = SG2->Cells(col, row);
+    // An empty cell keeps the table's value, so a cell can be cleared before typing.
+    if (text.isEmpty())
+        return;
+    PointEntry &e = PointTable[static_cast<std::size_t>(row - 1)];
+    uint8_t &field = col == 1 ? e.Com : col == 2 ? e.Address : e.Channel;
+    const int lo = col == 1 ? MinCom : 0;
+    const int hi = col == 1 ? MaxCom : 255;
+    int32_t v = 0;
+    if (!ParseQText(text, v) || v < lo || v > hi)
+        SG2->SetCells(col, row, CellPrefix + QString::number(field));
+    else
+        field = static_cast<uint8_t>(v);
+}
+
+void TFormSetup::BtnCloseClick()
+{
+    close();
+}
+
+void TFormSetup::FormClose()
+{
+    hide();
+    SaveSettingsFile();
+}
+
+// Every way of closing (close button, Escape, the window system) ends here.
+void TFormSetup::done(int result)
+{
+    const bool wasVisible = isVisible();
+    QDialog::done(result);
+    if (wasVisible)
+        FormClose();
+}
+
+void TFormSetup::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (QScreen *s = screen())
+        move(s->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    BtnClose->setFocus();
+}

@@ -1,0 +1,308 @@
+#include "stringgrid.h"
+
+#include <QAbstractButton>
+#include <QFocusEvent>
+#include <QHeaderView>
+#include <QPainter>
+#include <QStyleOptionHeader>
+#include <QStyledItemDelegate>
+#include <QTimer>
+
+// Edits cells in a frameless line edit that hands every keystroke to the grid.
+class TStringGridDelegate : public QStyledItemDelegate
+{
+  public:
+    explicit TStringGridDelegate(TStringGrid *grid) : QStyledItemDelegate(grid), grid_(grid) {}
+
+    QWidget *createEditor(QWidget *parent, const QStyleOptionViewItem &,
+                          const QModelIndex &index) const override
+    {
+        auto *edit = new QLineEdit(parent);
+        edit->setFrame(false);
+        const int col = index.column() + 1;
+        const int row = index.row() + 1;
+        TStringGrid *grid = grid_;
+        QObject::connect(edit, &QLineEdit::textEdited, grid, [grid, col, row](const QString &t) {
+            grid->EditorTextEdited(col, row, t);
+        });
+        grid_->EditorCreated(edit);
+        return edit;
+    }
+
+    // Called whenever the cell's text changes while the editor is open; only a real
+    // difference is copied, so the cursor stays where the operator is typing.
+    void setEditorData(QWidget *editor, const QModelIndex &index) const override
+    {
+        auto *edit = static_cast<QLineEdit *>(editor);
+        const QString text = index.data(Qt::EditRole).toString();
+        if (edit->text() != text)
+            edit->setText(text);
+    }
+
+    void setModelData(QWidget *editor, QAbstractItemModel *model,
+                      const QModelIndex &index) const override
+    {
+        const QString text = static_cast<QLineEdit *>(editor)->text();
+        if (index.data(Qt::EditRole).toString() != text)
+            model->setData(index, text, Qt::EditRole);
+    }
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override
+    {
+        if (grid_->DrawFocusSelected()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem opt(option);
+        opt.state &= ~QStyle::State_Selected;
+        QStyledItemDelegate::paint(painter, opt, index);
+    }
+
+  private:
+    TStringGrid *grid_;
+};
+
+TStringGrid::TStringGrid(QWidget *parent) : QTableWidget(parent)
+{
+    setItemDelegate(new TStringGridDelegate(this));
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectItems);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setCornerButtonEnabled(false);
+    setWordWrap(false);
+    for (QHeaderView *h : {horizontalHeader(), verticalHeader()}) {
+        h->setSectionResizeMode(QHeaderView::Fixed);
+        h->setSectionsClickable(false);
+        h->setHighlightSections(false);
+        h->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        h->setMinimumSectionSize(1);
+    }
+    horizontalHeader()->setStretchLastSection(false);
+    cornerButton_ = findChild<QAbstractButton *>(QString(), Qt::FindDirectChildrenOnly);
+    if (cornerButton_ != nullptr)
+        cornerButton_->installEventFilter(this);
+    SetDefaultColWidth(64);
+    SetDefaultRowHeight(24);
+    SetColCount(5);
+    SetRowCount(5);
+}
+
+QString TStringGrid::Cells(int col, int row) const
+{
+    if (col < 0 || row < 0 || col >= ColCount() || row >= RowCount())
+        return {};
+    QTableWidgetItem *it = nullptr;
+    if (col == 0 && row == 0)
+        return corner_;
+    if (row == 0)
+        it = horizontalHeaderItem(col - 1);
+    else if (col == 0)
+        it = verticalHeaderItem(row - 1);
+    else
+        it = item(row - 1, col - 1);
+    return it != nullptr ? it->text() : QString();
+}
+
+void TStringGrid::SetCells(int col, int row, const QString &text)
+{
+    if (col < 0 || row < 0 || col >= ColCount() || row >= RowCount())
+        return;
+    if (col == 0 && row == 0) {
+        corner_ = text;
+        if (cornerButton_ != nullptr)
+            cornerButton_->update();
+        return;
+    }
+    if (row == 0 || col == 0) {
+        QTableWidgetItem *it =
+            row == 0 ? horizontalHeaderItem(col - 1) : verticalHeaderItem(row - 1);
+        if (it == nullptr) {
+            it = new QTableWidgetItem;
+            if (row == 0)
+                setHorizontalHeaderItem(col - 1, it);
+            else
+                setVerticalHeaderItem(row - 1, it);
+        }
+        it->setText(text);
+        return;
+    }
+    QTableWidgetItem *it = item(row - 1, col - 1);
+    if (it == nullptr) {
+        it = new QTableWidgetItem(text);
+        setItem(row - 1, col - 1, it);
+    } else if (it->text() != text) {
+        it->setText(text);
+    }
+}
+
+void TStringGrid::SetRowCount(int rows)
+{
+    const int old = rowCount();
+    const int body = std::max(rows - 1, 0);
+    setRowCount(body);
+    // Fixed cells without an item would show the row number instead of staying blank.
+    for (int r = old; r < body; ++r)
+        setVerticalHeaderItem(r, new QTableWidgetItem);
+    if (body > 0 && columnCount() > 0 && !currentIndex().isValid())
+        setCurrentCell(0, 0);
+}
+
+void TStringGrid::SetColCount(int cols)
+{
+    const int old = columnCount();
+    const int body = std::max(cols - 1, 0);
+    setColumnCount(body);
+    for (int c = old; c < body; ++c)
+        setHorizontalHeaderItem(c, new QTableWidgetItem);
+    if (rowCount() > 0 && body > 0 && !currentIndex().isValid())
+        setCurrentCell(0, 0);
+}
+
+void TStringGrid::SetDefaultColWidth(int width)
+{
+    horizontalHeader()->setDefaultSectionSize(width);
+    for (int c = 0; c < columnCount(); ++c)
+        horizontalHeader()->resizeSection(c, width);
+    verticalHeader()->setFixedWidth(width);
+}
+
+void TStringGrid::SetDefaultRowHeight(int height)
+{
+    verticalHeader()->setDefaultSectionSize(height);
+    for (int r = 0; r < rowCount(); ++r)
+        verticalHeader()->resizeSection(r, height);
+    horizontalHeader()->setFixedHeight(height);
+}
+
+void TStringGrid::SetColWidth(int col, int width)
+{
+    if (col == 0)
+        verticalHeader()->setFixedWidth(width);
+    else if (col > 0 && col < ColCount())
+        horizontalHeader()->resizeSection(col - 1, width);
+}
+
+void TStringGrid::SetAlwaysShowEditor(bool on)
+{
+    alwaysShowEditor_ = on;
+    setEditTriggers(on ? QAbstractItemView::AllEditTriggers : QAbstractItemView::NoEditTriggers);
+    setTabKeyNavigation(true);
+    if (on && hasFocus())
+        OpenEditor();
+}
+
+void TStringGrid::SetRowMoving(bool on)
+{
+    verticalHeader()->setSectionsMovable(on);
+}
+
+void TStringGrid::SetDrawFocusSelected(bool on)
+{
+    drawFocusSelected_ = on;
+    viewport()->update();
+}
+
+void TStringGrid::ResetRowOrder()
+{
+    QHeaderView *h = verticalHeader();
+    if (!h->sectionsMoved())
+        return;
+    for (int logical = 0; logical < rowCount(); ++logical)
+        if (h->visualIndex(logical) != logical)
+            h->moveSection(h->visualIndex(logical), logical);
+}
+
+int TStringGrid::DisplayPosition(int row) const
+{
+    if (row < 1 || row >= RowCount())
+        return -1;
+    return verticalHeader()->visualIndex(row - 1) + 1;
+}
+
+void TStringGrid::MoveRow(int row, int position)
+{
+    if (row < 1 || row >= RowCount() || position < 1 || position >= RowCount())
+        return;
+    verticalHeader()->moveSection(verticalHeader()->visualIndex(row - 1), position - 1);
+}
+
+bool TStringGrid::eventFilter(QObject *watched, QEvent *event)
+{
+    // The corner is the fixed cell (0, 0): drawn as a header section with its text.
+    if (watched == cornerButton_ && event->type() == QEvent::Paint) {
+        QPainter painter(cornerButton_);
+        QStyleOptionHeader opt;
+        opt.initFrom(cornerButton_);
+        // The corner button is disabled (it must not select the grid) but its text is
+        // drawn like every other fixed cell.
+        opt.state |= QStyle::State_Enabled;
+        opt.palette = palette();
+        opt.rect = cornerButton_->rect();
+        opt.position = QStyleOptionHeader::OnlyOneSection;
+        opt.text = corner_;
+        opt.textAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+        opt.state |= QStyle::State_Raised;
+        painter.setFont(font());
+        style()->drawControl(QStyle::CE_Header, &opt, &painter, cornerButton_);
+        return true;
+    }
+    return QTableWidget::eventFilter(watched, event);
+}
+
+void TStringGrid::changeEvent(QEvent *event)
+{
+    QTableWidget::changeEvent(event);
+    // Fixed cells use the grid's font, as the body cells do (a platform theme may
+    // otherwise give headers a font of their own).
+    if (event->type() == QEvent::FontChange) {
+        horizontalHeader()->setFont(font());
+        verticalHeader()->setFont(font());
+    }
+}
+
+void TStringGrid::focusInEvent(QFocusEvent *event)
+{
+    QTableWidget::focusInEvent(event);
+    if (alwaysShowEditor_)
+        OpenEditor();
+}
+
+void TStringGrid::closeEditor(QWidget *editor, QAbstractItemDelegate::EndEditHint hint)
+{
+    QTableWidget::closeEditor(editor, hint);
+    // An editor closed without moving on (Escape, Enter) is opened again on the same cell;
+    // moving with Tab opens the next one by itself.
+    if (alwaysShowEditor_ &&
+        (hint == QAbstractItemDelegate::NoHint || hint == QAbstractItemDelegate::RevertModelCache ||
+         hint == QAbstractItemDelegate::SubmitModelCache))
+        QTimer::singleShot(0, this, [this] {
+            if (hasFocus())
+                OpenEditor();
+        });
+}
+
+void TStringGrid::EditorCreated(QLineEdit *editor)
+{
+    editor_ = editor;
+}
+
+void TStringGrid::EditorTextEdited(int col, int row, const QString &text)
+{
+    SetCells(col, row, text);
+    emit cellTextSet(col, row);
+}
+
+void TStringGrid::OpenEditor()
+{
+    QModelIndex index = currentIndex();
+    if (!index.isValid() && rowCount() > 0 && columnCount() > 0) {
+        setCurrentCell(0, 0);
+        index = currentIndex();
+    }
+    if (index.isValid() && state() != QAbstractItemView::EditingState) {
+        if (item(index.row(), index.column()) == nullptr)
+            setItem(index.row(), index.column(), new QTableWidgetItem);
+        edit(index);
+    }
+}
