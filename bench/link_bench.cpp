@@ -1,0 +1,219 @@
+// Device link benchmarks against the simulator on pseudo-terminals:
+//  1. round trip of one Exchange vs. a minimal poll()-based round trip on a
+//     bare pseudo-terminal pair (ratio of medians, target <= 1.5; p99);
+//  2. CPU seconds per wall second while Exchange waits out a silent
+//     instrument's 0.4 s time-out (target <= 0.05);
+//  3. a pass of 8 points with the simulator pacing bytes at 19200 baud:
+//     measured time / pure wire time of the frames (target <= 1.05).
+// Usage: link_bench [round-trips]   (default 2000)
+#include "exchange.h"
+#include "morecom.h"
+#include "simulator.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string>
+#include <sys/resource.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+
+double Micros(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration<double, std::micro>(b - a).count();
+}
+
+double Percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * (v.size() - 1))];
+}
+
+double CpuSeconds()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+}
+
+bool OpenCom1(const std::string &path)
+{
+    MoreCOM::SetPortPath(1, path);
+    MoreCOM::PortIndex = 0;
+    return MoreCOM::OpenPort();
+}
+
+// The baseline: a responder thread on a bare master answering a fixed reply,
+// and a client that writes the request and waits with read + poll(1 ms).
+std::vector<double> BareRoundTrips(int count)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128];
+    termios tio{};
+    grantpt(master);
+    unlockpt(master);
+    ptsname_r(master, name, sizeof name);
+    tcgetattr(master, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(master, TCSANOW, &tio);
+    int slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(slave, TCSANOW, &tio);
+
+    std::atomic<bool> stop{false};
+    std::thread responder([&] {
+        const std::string reply = "!1;23.5;16959\r";
+        std::string in;
+        char buf[256];
+        while (!stop) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0)
+                continue;
+            in.append(buf, n);
+            if (in.find('\r') != std::string::npos) {
+                in.clear();
+                [[maybe_unused]] ssize_t w = write(master, reply.data(), reply.size());
+            }
+        }
+    });
+    const std::string request = MoreCOM::BuildRequest(1, "1;0;");
+    std::vector<double> times;
+    char buf[240];
+    for (int i = 0; i < count + 50; ++i) {
+        const auto t0 = Clock::now();
+        [[maybe_unused]] ssize_t w = write(slave, request.data(), request.size());
+        bool done = false;
+        while (!done) {
+            ssize_t n = read(slave, buf, sizeof buf);
+            if (n > 0) {
+                done = std::find(buf, buf + n, '\r') != buf + n;
+                continue;
+            }
+            pollfd p{slave, POLLIN, 0};
+            poll(&p, 1, 1);
+        }
+        if (i >= 50)
+            times.push_back(Micros(t0, Clock::now()));
+    }
+    stop = true;
+    responder.join();
+    close(slave);
+    close(master);
+    return times;
+}
+
+std::vector<double> ExchangeRoundTrips(int count)
+{
+    sim::Simulator s;
+    if (!OpenCom1(s.AddPort(1, {1}))) {
+        std::fprintf(stderr, "cannot open the simulated port\n");
+        std::exit(1);
+    }
+    s.SetReading(1, 1, 0, "23.5");
+    MoreCOM::ReplyTimeout = 1.0 / 86400;
+    std::vector<double> times;
+    for (int i = 0; i < count + 50; ++i) {
+        const auto t0 = Clock::now();
+        if (!MoreCOM::Exchange(1, "1;0;")) {
+            std::fprintf(stderr, "exchange failed: %d\n", MoreCOM::LastError);
+            std::exit(1);
+        }
+        if (i >= 50)
+            times.push_back(Micros(t0, Clock::now()));
+    }
+    MoreCOM::ClosePort(MoreCOM::CurrentHandle);
+    return times;
+}
+
+void SilentWaitCpu()
+{
+    sim::Simulator s;
+    OpenCom1(s.AddPort(1, {1}));
+    sim::Behaviour silent;
+    silent.silent = true;
+    s.SetBehaviour(1, 1, silent);
+    MoreCOM::ApplySpeed(5); // 0.4 s
+    std::vector<double> ratios;
+    for (int i = 0; i < 5; ++i) {
+        const double cpu0 = CpuSeconds();
+        const auto t0 = Clock::now();
+        MoreCOM::Exchange(1, "1;0;");
+        const double wall = Micros(t0, Clock::now()) * 1e-6;
+        ratios.push_back((CpuSeconds() - cpu0) / wall);
+        if (MoreCOM::LastError != 9)
+            std::fprintf(stderr, "unexpected error %d\n", MoreCOM::LastError);
+    }
+    MoreCOM::ClosePort(MoreCOM::CurrentHandle);
+    std::printf("silent wait (0.4 s time-out, 5 runs): CPU s per wall s median %.4f, max %.4f "
+                "(target <= 0.05)\n",
+                Percentile(ratios, 0.5), Percentile(ratios, 1.0));
+}
+
+void PacedPass()
+{
+    sim::Options o;
+    o.paceBaud = 19200;
+    sim::Simulator s(o);
+    MoreCOM::ApplySpeed(6);
+    OpenCom1(s.AddPort(1, {1, 2}));
+    s.SetReading(1, 1, -1, "23.50");
+    s.SetReading(1, 2, -1, "-4.25");
+    std::vector<double> ratios;
+    for (int pass = 0; pass < 10; ++pass) {
+        double wireBits = 0;
+        const auto t0 = Clock::now();
+        for (int point = 0; point < 8; ++point) {
+            const int address = 1 + point % 2;
+            const std::string body = "1;" + std::to_string(point) + ";";
+            if (!MoreCOM::Exchange(address, body)) {
+                std::fprintf(stderr, "paced exchange failed: %d\n", MoreCOM::LastError);
+                std::exit(1);
+            }
+            wireBits +=
+                10.0 * (MoreCOM::BuildRequest(address, body).size() + MoreCOM::ReplyLine.size());
+        }
+        const double took = Micros(t0, Clock::now()) * 1e-6;
+        ratios.push_back(took / (wireBits / 19200));
+    }
+    MoreCOM::ClosePort(MoreCOM::CurrentHandle);
+    std::printf("8-point pass paced at 19200 baud (10 passes): measured / wire time median %.4f, "
+                "max %.4f (target <= 1.05)\n",
+                Percentile(ratios, 0.5), Percentile(ratios, 1.0));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const int count = argc > 1 ? std::max(100, std::atoi(argv[1])) : 2000;
+    const std::vector<double> bare = BareRoundTrips(count);
+    const std::vector<double> exch = ExchangeRoundTrips(count);
+    const double bareMedian = Percentile(bare, 0.5);
+    const double exchMedian = Percentile(exch, 0.5);
+    std::printf("round trip, %d each: bare pty median %.1f us p99 %.1f us; Exchange+simulator "
+                "median %.1f us p99 %.1f us\n",
+                count, bareMedian, Percentile(bare, 0.99), exchMedian, Percentile(exch, 0.99));
+    std::printf("round trip ratio of medians %.3f (target <= 1.5)\n", exchMedian / bareMedian);
+    SilentWaitCpu();
+    PacedPass();
+    return 0;
+}
