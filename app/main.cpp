@@ -1,1 +1,37 @@
-int main() { return 0; }
+// ptk71: start-up in a fixed order. The automation runtime comes first (the archive
+// needs it), then the chart's font names are mapped to installed fonts, then the main
+// window, then the hidden setup window whose creation loads the settings file and
+// therefore needs the main window. At the end the archive's object references are
+// released before the automation runtime goes.
+#include "canvas.h"
+#include "automation.h"
+#include "excelarchive.h"
+#include "excelserver.h"
+#include "form1.h"
+#include "formsetup.h"
+
+#include <QApplication>
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+
+    AutomationStartup();
+    RegisterExcelServer();
+    InstallChartFontSubstitutions();
+
+    int result = 0;
+    {
+        TForm1 form1;
+        TFormSetup formSetup(
+            form1.BoxSpeed, [&form1] { form1.BoxSpeedChange(); }, form1.SG, &form1);
+        form1.FormSetup = &formSetup;
+        form1.show();
+        result = app.exec();
+        form1.FormSetup = nullptr;
+    }
+
+    ReleaseArchive();
+    AutomationShutdown();
+    return result;
+}
