@@ -1,0 +1,159 @@
+// Basic types shared by the whole chart component: colours, rectangles, the chart's exception
+// classes, the list error and the rounding helpers used for pixel positions.
+#pragma once
+
+#include <QColor>
+#include <QRect>
+#include <QString>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+/// A colour as 0x00BBGGRR (red in the low byte). The two marker values below are not colours.
+using TColor = std::uint32_t;
+
+/// "Take the colour from elsewhere" (the series, the point, the panel).
+inline constexpr TColor AutoColor = 0x80000000u;
+/// "Draw nothing": a point of this colour is a gap in its line.
+inline constexpr TColor clNone = 0x1FFFFFFFu;
+/// The "default colour" marker a caller may hand to AppendXY; it is stored as AutoColor.
+inline constexpr TColor clDefault = 0x20000000u;
+
+inline constexpr TColor clBlack = 0x00000000u;
+inline constexpr TColor clMaroon = 0x00000080u;
+inline constexpr TColor clGreen = 0x00008000u;
+inline constexpr TColor clOlive = 0x00008080u;
+inline constexpr TColor clNavy = 0x00800000u;
+inline constexpr TColor clPurple = 0x00800080u;
+inline constexpr TColor clTeal = 0x00808000u;
+inline constexpr TColor clGray = 0x00808080u;
+inline constexpr TColor clSilver = 0x00C0C0C0u;
+inline constexpr TColor clRed = 0x000000FFu;
+inline constexpr TColor clLime = 0x0000FF00u;
+inline constexpr TColor clYellow = 0x0000FFFFu;
+inline constexpr TColor clBlue = 0x00FF0000u;
+inline constexpr TColor clFuchsia = 0x00FF00FFu;
+inline constexpr TColor clAqua = 0x00FFFF00u;
+inline constexpr TColor clWhite = 0x00FFFFFFu;
+inline constexpr TColor clDkGray = 0x00808080u;
+/// Face colour of buttons and panels. A fixed light grey rather than the desktop theme's colour,
+/// so that the chart's picture does not depend on the theme it runs under.
+inline constexpr TColor clBtnFace = 0x00C0C0C0u;
+
+/// Red, green and blue channels of a colour (the marker values give their raw bytes).
+inline constexpr int TColorRed(TColor c)
+{
+    return int(c & 0xFFu);
+}
+inline constexpr int TColorGreen(TColor c)
+{
+    return int((c >> 8) & 0xFFu);
+}
+inline constexpr int TColorBlue(TColor c)
+{
+    return int((c >> 16) & 0xFFu);
+}
+
+/// The colour as an opaque QRgb (0xFFRRGGBB), the pixel value of a Format_RGB32 image.
+inline constexpr std::uint32_t TColorToRgb(TColor c)
+{
+    return 0xFF000000u | (std::uint32_t(TColorRed(c)) << 16) |
+           (std::uint32_t(TColorGreen(c)) << 8) | std::uint32_t(TColorBlue(c));
+}
+/// The inverse of TColorToRgb (alpha ignored).
+inline constexpr TColor RgbToTColor(std::uint32_t rgb)
+{
+    return ((rgb >> 16) & 0xFFu) | (rgb & 0xFF00u) | ((rgb & 0xFFu) << 16);
+}
+inline QColor TColorToQColor(TColor c)
+{
+    return QColor(TColorRed(c), TColorGreen(c), TColorBlue(c));
+}
+
+/// A rectangle as the window system keeps it: Right and Bottom are the first column and row
+/// outside the rectangle, so Width() = Right - Left.
+struct TRect {
+    int Left = 0;
+    int Top = 0;
+    int Right = 0;
+    int Bottom = 0;
+
+    constexpr int Width() const { return Right - Left; }
+    constexpr int Height() const { return Bottom - Top; }
+    constexpr bool IsEmpty() const { return Right <= Left || Bottom <= Top; }
+    constexpr bool operator==(const TRect &) const = default;
+    /// The same area as a QRect (whose right() and bottom() are inclusive).
+    QRect ToQRect() const { return QRect(Left, Top, Right - Left, Bottom - Top); }
+    static TRect FromQRect(const QRect &r)
+    {
+        return TRect{r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
+    }
+};
+
+struct TPoint {
+    int X = 0;
+    int Y = 0;
+    constexpr bool operator==(const TPoint &) const = default;
+};
+
+/// Invalid chart property values (series, pointer, panel). The message is the fixed English text.
+class ChartException : public std::runtime_error
+{
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+/// Invalid axis property values.
+class AxisException : public std::runtime_error
+{
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+/// Invalid legend property values.
+class LegendException : public std::runtime_error
+{
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+/// A position outside a list (series of a chart, points of a series, values of a value list).
+/// The message is "List index out of bounds (<index>)"; the list is left unchanged.
+class EListError : public std::out_of_range
+{
+  public:
+    explicit EListError(int index);
+    int Index() const { return index_; }
+
+  private:
+    int index_;
+};
+
+/// Throws EListError(index) unless 0 <= index < count.
+inline void CheckListIndex(int index, int count)
+{
+    if (index < 0 || index >= count)
+        throw EListError(index);
+}
+
+/// Largest magnitude RoundToEven hands out; keeps sums and differences of two rounded pixel
+/// positions inside int, so far-off values stay far off instead of overflowing.
+inline constexpr int RoundLimit = 1000000000;
+
+/// x rounded to the nearest integer, ties to even (2.5 -> 2, 3.5 -> 4, -2.5 -> -2).
+/// Results beyond +/-RoundLimit are clamped to it; NaN gives -RoundLimit.
+int RoundToEven(double x);
+
+/// x rounded to the nearest integral value, ties to even, as a double (no clamping).
+double RoundToEvenF(double x);
+
+/// a * b / c rounded to the nearest integer (halves away from zero), computed in 64 bits;
+/// -1 when c is 0, as the window system's MulDiv.
+int MulDiv(int a, int b, int c);
+
+/// Integer division truncating toward zero, spelled out where the drawing rules say "div".
+inline constexpr int Div(int a, int b)
+{
+    return a / b;
+}

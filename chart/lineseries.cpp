@@ -1,0 +1,397 @@
+#include "lineseries.h"
+
+#include "axis.h"
+#include "panel.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace
+{
+
+/// Pixel positions beyond this are not handed to the canvas: the point is skipped.
+constexpr int MaxPixelMagnitude = 32766;
+
+bool PixelInRange(int x, int y)
+{
+    return x >= -MaxPixelMagnitude && x <= MaxPixelMagnitude && y >= -MaxPixelMagnitude &&
+           y <= MaxPixelMagnitude;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TSeriesPointer
+
+TSeriesPointer::TSeriesPointer(TChartSeries *owner)
+    : Owner_(owner), Brush_(AutoColor, bsSolid), Pen_(clBlack, 1, psSolid, true)
+{
+    Brush_.OnChange = [this] { Changed(); };
+    Pen_.OnChange = [this] { Changed(); };
+}
+
+TSeriesPointer::~TSeriesPointer() = default;
+
+void TSeriesPointer::Changed()
+{
+    if (Owner_)
+        Owner_->RequestRepaint();
+}
+
+void TSeriesPointer::SetDraw3D(bool value)
+{
+    if (Draw3D_ == value)
+        return;
+    Draw3D_ = value;
+    Changed();
+}
+
+void TSeriesPointer::SetHorizSize(int value)
+{
+    if (value < 1)
+        throw ChartException("Pointer size must be greater than zero");
+    if (HorizSize_ == value)
+        return;
+    HorizSize_ = value;
+    Changed();
+}
+
+void TSeriesPointer::SetVertSize(int value)
+{
+    if (value < 1)
+        throw ChartException("Pointer size must be greater than zero");
+    if (VertSize_ == value)
+        return;
+    VertSize_ = value;
+    Changed();
+}
+
+void TSeriesPointer::SetInflateMargins(bool value)
+{
+    if (InflateMargins_ == value)
+        return;
+    InflateMargins_ = value;
+    Changed();
+}
+
+void TSeriesPointer::SetStyle(TSeriesPointerStyle value)
+{
+    if (Style_ == value)
+        return;
+    Style_ = value;
+    Changed();
+}
+
+void TSeriesPointer::SetVisible(bool value)
+{
+    if (Visible_ == value)
+        return;
+    Visible_ = value;
+    Changed();
+}
+
+void TSeriesPointer::DrawShape(TTeeCanvas3D &canvas, TSeriesPointerStyle style, int x, int y, int h,
+                               int v, TColor color)
+{
+    const int L = x - h;
+    const int R = x + h;
+    const int T = y - v;
+    const int B = y + v;
+    switch (style) {
+    case psRectangle:
+        canvas.Rectangle(L, T, R + 1, B + 1);
+        break;
+    case psCircle:
+        canvas.Ellipse(L, T, R, B);
+        break;
+    case psTriangle:
+        canvas.Polygon({TPoint{L, B}, TPoint{R, B}, TPoint{x, T}});
+        break;
+    case psDownTriangle:
+        canvas.Polygon({TPoint{L, T}, TPoint{R, T}, TPoint{x, B}});
+        break;
+    case psCross:
+        canvas.Pen.Color = color;
+        canvas.VertLine(x, T, B + 1);
+        canvas.HorizLine(L, R + 1, y);
+        break;
+    case psDiagCross:
+        canvas.Pen.Color = color;
+        canvas.Line(L, T, R + 1, B + 1);
+        canvas.Line(R, T, L - 1, B + 1);
+        break;
+    case psStar:
+        DrawShape(canvas, psCross, x, y, h, v, color);
+        DrawShape(canvas, psDiagCross, x, y, h, v, color);
+        break;
+    case psDiamond:
+        canvas.Polygon({TPoint{L, y}, TPoint{x, T}, TPoint{R, y}, TPoint{x, B}});
+        break;
+    case psSmallDot:
+        canvas.SetPixel(x, y, color);
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TCustomSeries: drawing
+
+TCustomSeries::TCustomSeries()
+    : Pointer_(std::make_unique<TSeriesPointer>(this)), LinePen_(clBlack, 1, psSolid, true)
+{
+    LinePen_.OnChange = [this] { RequestRepaint(); };
+}
+
+TCustomSeries::~TCustomSeries() = default;
+
+void TCustomSeries::SetStairs(bool value)
+{
+    if (Stairs_ == value)
+        return;
+    Stairs_ = value;
+    RequestRepaint();
+}
+
+void TCustomSeries::SetInvertedStairs(bool value)
+{
+    if (InvertedStairs_ == value)
+        return;
+    InvertedStairs_ = value;
+    RequestRepaint();
+}
+
+void TCustomSeries::SetDark3D(bool value)
+{
+    if (Dark3D_ == value)
+        return;
+    Dark3D_ = value;
+    RequestRepaint();
+}
+
+void TCustomSeries::SetLineBrush(TBrushStyle value)
+{
+    if (LineBrush_ == value)
+        return;
+    LineBrush_ = value;
+    RequestRepaint();
+}
+
+void TCustomSeries::ApplyLinePen(TTeeCanvas3D &canvas, TColor color) const
+{
+    canvas.LoadPen(LinePen_);
+    canvas.Brush.Style = bsClear;
+    canvas.Pen.Color = color;
+}
+
+void TCustomSeries::ApplyMarkerPens(TTeeCanvas3D &canvas, TColor color) const
+{
+    const TChartPen &pen = Pointer_->Pen();
+    canvas.LoadPen(pen);
+    if (pen.Visible() && pen.Color() == AutoColor)
+        canvas.Pen.Color = color;
+    const TChartBrush &brush = Pointer_->Brush();
+    canvas.Brush.Color = brush.Color() == AutoColor ? color : brush.Color();
+    canvas.Brush.Style = brush.Style();
+}
+
+void TCustomSeries::PaintMarker(TTeeCanvas3D &canvas, int x, int y, TColor color, int index) const
+{
+    const TSeriesPointerStyle style =
+        OnGetPointerStyle ? OnGetPointerStyle(const_cast<TCustomSeries *>(this), index)
+                          : Pointer_->Style();
+    TSeriesPointer::DrawShape(canvas, style, x, y, Pointer_->HorizSize(), Pointer_->VertSize(),
+                              color);
+}
+
+bool TCustomSeries::MarkerHit(int markerX, int markerY, int x, int y) const
+{
+    return std::abs(x - markerX) < Pointer_->HorizSize() &&
+           std::abs(y - markerY) < Pointer_->VertSize();
+}
+
+void TCustomSeries::DrawSegment(TTeeCanvas3D &canvas, int x, int y) const
+{
+    if (!Stairs_) {
+        canvas.Line(PrevX, PrevY, x, y);
+    } else if (!InvertedStairs_) {
+        canvas.HorizLine(PrevX, x, PrevY);
+        canvas.MoveTo(x, PrevY);
+        canvas.LineTo(x, y);
+    } else {
+        canvas.VertLine(PrevX, PrevY, y);
+        canvas.MoveTo(PrevX, y);
+        canvas.LineTo(x, y);
+    }
+}
+
+void TCustomSeries::PaintAllPoints(TTeeCanvas3D &canvas)
+{
+    // A first visible point that lies too far off to draw is skipped, and the next point would
+    // then join up with whatever the previous paint left here: start every paint as after a gap.
+    PrevColor = clNone;
+    TChartSeries::PaintAllPoints(canvas);
+}
+
+void TCustomSeries::PaintPoint(TTeeCanvas3D &canvas, int index)
+{
+    const TChartAxis *hAxis = GetHorizAxis();
+    const TChartAxis *vAxis = GetVertAxis();
+    if (!hAxis || !vAxis)
+        return;
+    CheckListIndex(index, PointCount());
+    const TChartValueList &xs = *XValues();
+    const TChartValueList &ys = *YValues();
+    const int x = hAxis->ValueToPixel(xs.StoredData()[index] * xs.Multiplier());
+    const int y = vAxis->ValueToPixel(ys.StoredData()[index] * ys.Multiplier());
+    if (!PixelInRange(x, y))
+        return;
+
+    const TColor color = PointColor(index);
+    canvas.Pen.Color = clBlack;
+    canvas.Brush.Color = color;
+    if (PrevColor == clNone) {
+        PrevX = x;
+        PrevY = y;
+    }
+
+    const bool pointerVisible = Pointer_->Visible();
+    if (index == FirstVisibleIndex_) {
+        if (index > 0) {
+            // The segment entering the plot starts at the plot edge, at the height the line
+            // between the previous point and this one has there.
+            const TRect plot = ParentChart()->PlotRect;
+            const int edge = hAxis->Inverted() ? plot.Right : plot.Left;
+            const double x0 = xs.StoredData()[index - 1] * xs.Multiplier();
+            const double x1 = xs.StoredData()[index] * xs.Multiplier();
+            const double y0 = ys.StoredData()[index - 1] * ys.Multiplier();
+            const double y1 = ys.StoredData()[index] * ys.Multiplier();
+            PrevX = edge;
+            if (Stairs_ || x1 == x0) {
+                PrevY = vAxis->ValueToPixel(y0);
+            } else {
+                const double edgeValue = hAxis->PixelToValue(edge);
+                PrevY = vAxis->ValueToPixel(y0 + (y1 - y0) * (edgeValue - x0) / (x1 - x0));
+            }
+            if (PointColor(index - 1) != clNone && color != clNone && !(x == PrevX && y == PrevY)) {
+                ApplyLinePen(canvas, color);
+                DrawSegment(canvas, x, y);
+            }
+        }
+        if (index == LastVisibleIndex_ && pointerVisible && color != clNone) {
+            ApplyMarkerPens(canvas, color);
+            PaintMarker(canvas, x, y, color, index);
+        }
+    } else {
+        if (color != clNone && !(x == PrevX && y == PrevY)) {
+            ApplyLinePen(canvas, color);
+            DrawSegment(canvas, x, y);
+        }
+        if (pointerVisible) {
+            if (PrevColor != clNone) {
+                ApplyMarkerPens(canvas, PrevColor);
+                PaintMarker(canvas, PrevX, PrevY, PrevColor, index - 1);
+            }
+            if (index == LastVisibleIndex_ && color != clNone) {
+                ApplyMarkerPens(canvas, color);
+                PaintMarker(canvas, x, y, color, index);
+            }
+        }
+    }
+    PrevX = x;
+    PrevY = y;
+    PrevColor = color;
+}
+
+int TCustomSeries::PointAtPixel(int px, int py) const
+{
+    if (FirstVisibleIndex_ < 0 || LastVisibleIndex_ < 0)
+        return -1;
+    const TChartAxis *hAxis = GetHorizAxis();
+    const TChartAxis *vAxis = GetVertAxis();
+    if (!hAxis || !vAxis)
+        return -1;
+    const int last = std::min(LastVisibleIndex_, PointCount() - 1);
+    int prevX = 0;
+    int prevY = 0;
+    for (int i = FirstVisibleIndex_; i <= last; ++i) {
+        const int x = hAxis->ValueToPixel(XValueAt(i));
+        const int y = vAxis->ValueToPixel(YValueAt(i));
+        if (Pointer_->Visible() && MarkerHit(x, y, px, py))
+            return i;
+        if (x == px && y == py)
+            return i;
+        if (i > FirstVisibleIndex_ && px >= std::min(prevX, x) && px <= std::max(prevX, x) &&
+            py >= std::min(prevY, y) && py <= std::max(prevY, y)) {
+            // Distance test on the cross product, in 64 bits (pixels may be far off-screen).
+            const long long cross =
+                (long long)(y - prevY) * (px - prevX) - (long long)(py - prevY) * (x - prevX);
+            const long long span =
+                std::max(std::llabs((long long)x - prevX), std::llabs((long long)y - prevY));
+            if (std::llabs(cross) < span)
+                return i - 1;
+        }
+        prevX = x;
+        prevY = y;
+    }
+    return -1;
+}
+
+void TCustomSeries::PrepareLegendCanvas(TTeeCanvas3D &canvas)
+{
+    canvas.LoadPen(LinePen_);
+    canvas.Brush.Style = LineBrush_;
+}
+
+void TCustomSeries::PaintLegendSymbol(TTeeCanvas3D &canvas, int index, const TRect &rect)
+{
+    const TColor color = index == -1 ? SeriesColor() : PointColor(index);
+    const int midY = (rect.Top + rect.Bottom) / 2;
+    ApplyLinePen(canvas, color);
+    canvas.HorizLine(rect.Left, rect.Right, midY);
+    if (!Pointer_->Visible())
+        return;
+    const int w = rect.Width();
+    const int h = rect.Height();
+    int hs;
+    int vs;
+    if (LinePen_.Visible()) {
+        hs = std::min(Pointer_->HorizSize(), w / 3);
+        vs = std::min(Pointer_->VertSize(), h / 3);
+    } else {
+        hs = std::min(Pointer_->HorizSize(), w / 2 + 1);
+        vs = std::min(Pointer_->VertSize(), h / 2 + 1);
+    }
+    ApplyMarkerPens(canvas, color);
+    TSeriesPointer::DrawShape(canvas, Pointer_->Style(), (rect.Left + rect.Right) / 2, midY, hs, vs,
+                              color);
+}
+
+void TCustomSeries::HorizMarginPixels(int &left, int &right) const
+{
+    left = 0;
+    right = 0;
+    if (Pointer_->Visible() && Pointer_->InflateMargins()) {
+        left = std::max(left, Pointer_->HorizSize() + 1);
+        right = std::max(right, Pointer_->HorizSize() + 1);
+    }
+}
+
+void TCustomSeries::VertMarginPixels(int &top, int &bottom) const
+{
+    top = 0;
+    bottom = 0;
+    if (Pointer_->Visible() && Pointer_->InflateMargins()) {
+        top = std::max(top, Pointer_->VertSize() + 1);
+        bottom = std::max(bottom, Pointer_->VertSize() + 1);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TLineSeries
+
+TLineSeries::TLineSeries()
+{
+    Pointer().SetVisible(false);
+}
+
+TLineSeries::~TLineSeries() = default;
