@@ -122,14 +122,7 @@ void OleVariant::Clear()
 
 IDispatch *OleVariant::Dispatch() const
 {
-    const VARIANT *v = DerefVariant(&v_);
-    if (!v)
-        return nullptr;
-    if (v->vt == VT_DISPATCH)
-        return v->pdispVal;
-    if (v->vt == (VT_DISPATCH | VT_BYREF))
-        return v->ppdispVal ? *v->ppdispVal : nullptr;
-    return nullptr;
+    return ArgToDispatch(&v_);
 }
 
 void OleVariant::MakeWide()
@@ -214,44 +207,37 @@ AutomationArg AutomationArg::Omitted()
     return AutomationArg();
 }
 
-AutomationArg AutomationArg::StrRef(std::string &s)
+AutomationArg AutomationArg::Ref(Kind kind, void *variable)
 {
     AutomationArg a;
-    a.kind_ = Kind::StringRef;
-    a.ref_ = &s;
+    a.kind_ = kind;
+    a.ref_ = variable;
     return a;
+}
+
+AutomationArg AutomationArg::StrRef(std::string &s)
+{
+    return Ref(Kind::StringRef, &s);
 }
 
 AutomationArg AutomationArg::I2Ref(int16_t &x)
 {
-    AutomationArg a;
-    a.kind_ = Kind::I2Ref;
-    a.ref_ = &x;
-    return a;
+    return Ref(Kind::I2Ref, &x);
 }
 
 AutomationArg AutomationArg::I4Ref(int32_t &x)
 {
-    AutomationArg a;
-    a.kind_ = Kind::I4Ref;
-    a.ref_ = &x;
-    return a;
+    return Ref(Kind::I4Ref, &x);
 }
 
 AutomationArg AutomationArg::DoubleRef(double &x)
 {
-    AutomationArg a;
-    a.kind_ = Kind::DoubleRef;
-    a.ref_ = &x;
-    return a;
+    return Ref(Kind::DoubleRef, &x);
 }
 
 AutomationArg AutomationArg::VarRef(OleVariant &v)
 {
-    AutomationArg a;
-    a.kind_ = Kind::VariantRef;
-    a.ref_ = &v;
-    return a;
+    return Ref(Kind::VariantRef, &v);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -338,6 +324,11 @@ OleVariant LateBoundCall(const OleVariant &target, CallKind kind, std::string_vi
 
     // 4. Pack the arguments from the end of the array.
     CallStrings strings;
+    auto ownedString = [&strings](std::string_view text) {
+        VARIANT v = VariantFromString(AnsiToWide(text));
+        strings.owned.push_back(v.bstrVal);
+        return v;
+    };
     std::array<VARIANT, MaxAutomationArgs> argv;
     std::array<BSTR, MaxAutomationArgs> refSlots{};
     const UINT count = static_cast<UINT>(args.size());
@@ -346,8 +337,7 @@ OleVariant LateBoundCall(const OleVariant &target, CallKind kind, std::string_vi
         VARIANT &v = argv[count - 1 - i];
         switch (a.kind_) {
         case AutomationArg::Kind::String:
-            v = VariantFromString(AnsiToWide(a.text_));
-            strings.owned.push_back(v.bstrVal);
+            v = ownedString(a.text_);
             break;
         case AutomationArg::Kind::StringRef: {
             BSTR &slot = refSlots[i];
@@ -370,12 +360,8 @@ OleVariant LateBoundCall(const OleVariant &target, CallKind kind, std::string_vi
             v = VariantFromR8(a.dbl_);
             break;
         case AutomationArg::Kind::Variant:
-            if (a.var_->IsNativeText()) {
-                v = VariantFromString(AnsiToWide(a.var_->Text()));
-                strings.owned.push_back(v.bstrVal);
-            } else {
-                v = a.var_->Raw(); // borrowed: the server must not keep it without a copy
-            }
+            // A held object or value is borrowed: the server must not keep it without a copy.
+            v = a.var_->IsNativeText() ? ownedString(a.var_->Text()) : a.var_->Raw();
             break;
         case AutomationArg::Kind::Omitted:
             v = VariantMissing();

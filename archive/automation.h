@@ -144,6 +144,9 @@ class AutomationArg
   private:
     friend OleVariant LateBoundCall(const OleVariant &, CallKind, std::string_view,
                                     std::span<const AutomationArg>, bool);
+    // An argument of the given kind pointing at the caller's variable.
+    static AutomationArg Ref(Kind kind, void *variable);
+
     Kind kind_ = Kind::Omitted;
     std::string text_;
     int64_t int_ = 0;

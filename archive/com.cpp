@@ -694,11 +694,8 @@ namespace
 long g_liveObjects = 0;
 } // namespace
 
-DispatchObject::DispatchObject(std::initializer_list<Member> members)
+DispatchObject::DispatchObject(std::initializer_list<Member> members) : members_(members)
 {
-    members_.reserve(members.size());
-    for (const Member &m : members)
-        members_.emplace_back(std::u16string(m.name), m.id);
     ++g_liveObjects;
 }
 
@@ -747,9 +744,9 @@ HRESULT DispatchObject::GetIDsOfNames(REFIID riid, OLECHAR **names, UINT count, 
     HRESULT hr = S_OK;
     ids[0] = DISPID_UNKNOWN;
     const std::u16string_view name = names[0] ? std::u16string_view(names[0]) : u"";
-    for (const auto &[member, id] : members_) {
-        if (EqualsNoCase(member, name)) {
-            ids[0] = id;
+    for (const Member &member : members_) {
+        if (EqualsNoCase(member.name, name)) {
+            ids[0] = member.id;
             break;
         }
     }

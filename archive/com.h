@@ -387,6 +387,8 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWORD clsctx, REFIID r
 // for IUnknown and IDispatch, and GetIDsOfNames over a fixed member table (names compared
 // case-insensitively for ASCII letters; named arguments are not supported and give
 // DISP_E_UNKNOWNNAME). Invoke checks riid and hands over to InvokeMember.
+// The member names are kept as views, not copied: pass string literals (or texts that
+// outlive the object). Servers create many short-lived objects, one per range for instance.
 // Objects start with one reference: create them with `new`, hand them out, and Release.
 class DispatchObject : public IDispatch
 {
@@ -418,7 +420,7 @@ class DispatchObject : public IDispatch
                                  EXCEPINFO *excepInfo) = 0;
 
   private:
-    std::vector<std::pair<std::u16string, DISPID>> members_;
+    std::vector<Member> members_;
     ULONG refs_ = 1;
 };
 

@@ -28,7 +28,6 @@ ArchiveHost g_host;
 // The number format argument of "Add": a workbook with one worksheet / a worksheet.
 constexpr int16_t kXlWorksheet = -4167;
 constexpr int32_t kHeaderRow = 4;
-constexpr int32_t kFirstDataRow = 5;
 
 double NowMonotonicDays()
 {
@@ -43,11 +42,13 @@ QString TimeOfDayText()
 {
     if (g_host.timeOfDayText)
         return g_host.timeOfDayText();
-    QString format = QLocale::system().timeFormat(QLocale::LongFormat);
-    format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
+    static const QRegularExpression timeZone(QStringLiteral("\\s*t+\\s*"));
+    const QLocale locale = QLocale::system();
+    QString format = locale.timeFormat(QLocale::LongFormat);
+    format.remove(timeZone);
     if (format.isEmpty())
         format = QStringLiteral("HH:mm:ss");
-    return QLocale::system().toString(QTime::currentTime(), format.trimmed());
+    return locale.toString(QTime::currentTime(), format.trimmed());
 }
 
 void SetCaption(const QString &text)
@@ -56,10 +57,13 @@ void SetCaption(const QString &text)
         g_host.setCaption(text);
 }
 
-void ProcessEvents()
+// Lets the window process pending messages; true when a handler run meanwhile (a visibility
+// change) failed, after which the pass makes no further calls.
+bool ProcessEventsFailed()
 {
     if (g_host.processEvents)
         g_host.processEvents();
+    return ArchiveFailed;
 }
 
 int ArchivedPoints()
@@ -99,6 +103,13 @@ void WriteHeader()
     const int m = ArchivedPoints();
     for (int k = 1; k <= m; ++k)
         PutCell(kHeaderRow, k + 1, Arg::Str(Utf8(QStringLiteral("Точка ") + QString::number(k))));
+}
+
+// Shows or hides the application as the check box ExcelVisible says.
+void PutVisible()
+{
+    const bool visible = g_host.excelVisible && g_host.excelVisible();
+    LateBoundCall(ExcelApp, CallKind::PropertyPut, "Visible", {Arg::Bool(visible)}, false);
 }
 
 void ReleaseHolders()
@@ -153,19 +164,16 @@ void OpenExcel()
         SetCaption(CaptionExcel);
         LastSaveTime = NowMonotonicDays();
         ExcelApp = CreateAutomationObject(g_host.progId);
-        const bool visible = g_host.excelVisible && g_host.excelVisible();
-        LateBoundCall(ExcelApp, CallKind::PropertyPut, "Visible", {Arg::Bool(visible)}, false);
+        PutVisible();
         ArchiveOpen = true;
         const QString name = g_host.fileName ? g_host.fileName() : QString();
         const OleVariant books = LateBoundCall(ExcelApp, CallKind::Method, "Workbooks", {}, true);
-        if (FileExists(name)) {
-            Workbook = LateBoundCall(books, CallKind::Method, "Open", {Arg::Str(Utf8(name))}, true);
-            Sheet =
-                LateBoundCall(Workbook, CallKind::PropertyGet, "WorkSheets", {Arg::I4(1)}, true);
-        } else {
-            Workbook = LateBoundCall(books, CallKind::Method, "Add", {Arg::I2(kXlWorksheet)}, true);
-            Sheet =
-                LateBoundCall(Workbook, CallKind::PropertyGet, "WorkSheets", {Arg::I4(1)}, true);
+        const bool exists = FileExists(name);
+        Workbook =
+            exists ? LateBoundCall(books, CallKind::Method, "Open", {Arg::Str(Utf8(name))}, true)
+                   : LateBoundCall(books, CallKind::Method, "Add", {Arg::I2(kXlWorksheet)}, true);
+        Sheet = LateBoundCall(Workbook, CallKind::PropertyGet, "WorkSheets", {Arg::I4(1)}, true);
+        if (!exists) {
             WriteHeader();
             LateBoundCall(Workbook, CallKind::Method, "SaveAs", {Arg::Str(Utf8(name))}, false);
         }
@@ -195,8 +203,7 @@ void SaveExcel()
                 LateBoundCall(Sheet, CallKind::PropertyGet, "Range", {Arg::Str("A1")}, true);
             LateBoundCall(a1, CallKind::Method, "Select", {}, false);
         }
-        ProcessEvents();
-        if (ArchiveFailed) // a nested visibility change failed: no further calls
+        if (ProcessEventsFailed())
             return;
 
         int32_t counter = 0;
@@ -224,25 +231,23 @@ void SaveExcel()
             const OleVariant below = OneCellRange(row + 2, 1);
             LateBoundCall(below, CallKind::Method, "Select", {}, false);
         }
-        ProcessEvents();
-        if (ArchiveFailed)
+        if (ProcessEventsFailed())
             return;
         PutCell(row, 1, Arg::Str(Utf8(TimeOfDayText())));
 
         const int m = ArchivedPoints();
         for (int k = 1; k <= m; ++k) {
             const int32_t col = k + 1;
-            ProcessEvents();
-            if (ArchiveFailed)
+            if (ProcessEventsFailed())
                 return;
             const QString reading = g_host.readingText ? g_host.readingText(k) : QString();
             double number = 0;
-            if (ParseRealText(reading, number)) {
-                PutCell(row, col, Arg::DoubleRef(number));
-                LateBoundCall(OneCellRange(row, col), CallKind::Method, "ClearComments", {}, false);
-            } else {
-                PutCell(row, col, Arg::Str(""));
-                LateBoundCall(OneCellRange(row, col), CallKind::Method, "ClearComments", {}, false);
+            const bool isNumber = ParseRealText(reading, number);
+            // A number is written as such; any other text goes into a hidden comment of an
+            // emptied cell. Either way an earlier comment of the cell goes first.
+            PutCell(row, col, isNumber ? Arg::DoubleRef(number) : Arg::Str(""));
+            LateBoundCall(OneCellRange(row, col), CallKind::Method, "ClearComments", {}, false);
+            if (!isNumber) {
                 LateBoundCall(OneCellRange(row, col), CallKind::Method, "AddComment",
                               {Arg::Str(Utf8(reading))}, false);
                 const OleVariant comment =
@@ -282,8 +287,7 @@ void ExcelVisibleClick()
     if (!ArchiveOpen || ArchiveFailed)
         return;
     try {
-        const bool visible = g_host.excelVisible && g_host.excelVisible();
-        LateBoundCall(ExcelApp, CallKind::PropertyPut, "Visible", {Arg::Bool(visible)}, false);
+        PutVisible();
     } catch (const std::exception &) {
         Fail();
     }

@@ -414,8 +414,8 @@ class WorksheetObject : public ServerObject
             if (SysStringLen(v.bstrVal) == 0)
                 ok = sheet_->ClearValue(row, column);
             else
-                ok = sheet_->SetText(
-                    row, column, QString::fromStdU16String(std::u16string(BstrView(v.bstrVal))));
+                ok = sheet_->SetText(row, column,
+                                     QString::fromUtf16(v.bstrVal, SysStringLen(v.bstrVal)));
             break;
         case VT_I2:
             ok = sheet_->SetNumber(row, column, v.iVal);

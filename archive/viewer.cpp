@@ -88,6 +88,21 @@ class SheetTableModel : public QAbstractTableModel
     int columns_;
 };
 
+namespace
+{
+
+// Deletes every tab page (the table views).
+void RemovePages(QTabWidget *tabs)
+{
+    while (tabs->count() > 0) {
+        QWidget *page = tabs->widget(0);
+        tabs->removeTab(0);
+        delete page;
+    }
+}
+
+} // namespace
+
 WorkbookViewer::WorkbookViewer(QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("WorkbookViewer"));
@@ -107,12 +122,7 @@ WorkbookViewer::~WorkbookViewer()
 {
     if (book_ != nullptr && book_->Listener() == this)
         book_->SetListener(nullptr);
-    // The views go before the models they show.
-    while (tabs_->count() > 0) {
-        QWidget *page = tabs_->widget(0);
-        tabs_->removeTab(0);
-        delete page;
-    }
+    RemovePages(tabs_); // the views go before the models they show
 }
 
 void WorkbookViewer::SetWorkbook(Workbook *book)
@@ -173,11 +183,7 @@ void WorkbookViewer::Rebuild()
     structureDirty_ = false;
     dirty_.clear();
     refreshTimer_.stop();
-    while (tabs_->count() > 0) {
-        QWidget *page = tabs_->widget(0);
-        tabs_->removeTab(0);
-        delete page;
-    }
+    RemovePages(tabs_);
     models_.clear();
     if (book_ != nullptr) {
         for (int i = 0; i < book_->SheetCount(); ++i) {

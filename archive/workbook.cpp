@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace workbook
 {
@@ -111,13 +112,23 @@ bool IsValidSheetName(const QString &name)
 
 Worksheet::Worksheet(Workbook *owner, QString name) : owner_(owner), name_(std::move(name)) {}
 
-const Cell *Worksheet::CellAt(int row, int column) const
+const Cell *Worksheet::Stored(int row, int column) const
 {
     auto it = rows_.find(row);
     if (it == rows_.end() || column < 1 || column > static_cast<int>(it->second.size()))
         return nullptr;
-    const Cell &cell = it->second[column - 1];
-    return cell.IsBlank() ? nullptr : &cell;
+    return &it->second[column - 1];
+}
+
+Cell *Worksheet::Stored(int row, int column)
+{
+    return const_cast<Cell *>(std::as_const(*this).Stored(row, column));
+}
+
+const Cell *Worksheet::CellAt(int row, int column) const
+{
+    const Cell *cell = Stored(row, column);
+    return cell != nullptr && !cell->IsBlank() ? cell : nullptr;
 }
 
 Cell *Worksheet::Touch(int row, int column)
@@ -184,12 +195,10 @@ bool Worksheet::ClearValue(int row, int column)
 {
     if (!InRange(row, column))
         return false;
-    auto it = rows_.find(row);
-    if (it != rows_.end() && column <= static_cast<int>(it->second.size())) {
-        Cell &cell = it->second[column - 1];
-        cell.kind = CellKind::Empty;
-        cell.number = 0.0;
-        cell.text.clear();
+    if (Cell *cell = Stored(row, column)) {
+        cell->kind = CellKind::Empty;
+        cell->number = 0.0;
+        cell->text.clear();
         Notify(row, column);
     }
     return true;
@@ -209,7 +218,7 @@ bool Worksheet::SetComment(int row, int column, const QString &text, bool visibl
 
 bool Worksheet::SetCommentVisible(int row, int column, bool visible)
 {
-    Cell *cell = const_cast<Cell *>(CellAt(row, column));
+    Cell *cell = Stored(row, column);
     if (cell == nullptr || !cell->hasComment)
         return false;
     cell->commentVisible = visible;
@@ -221,15 +230,12 @@ bool Worksheet::ClearComment(int row, int column)
 {
     if (!InRange(row, column))
         return false;
-    auto it = rows_.find(row);
-    if (it != rows_.end() && column <= static_cast<int>(it->second.size())) {
-        Cell &cell = it->second[column - 1];
-        if (cell.hasComment) {
-            cell.hasComment = false;
-            cell.commentVisible = false;
-            cell.comment.clear();
-            Notify(row, column);
-        }
+    Cell *cell = Stored(row, column);
+    if (cell != nullptr && cell->hasComment) {
+        cell->hasComment = false;
+        cell->commentVisible = false;
+        cell->comment.clear();
+        Notify(row, column);
     }
     return true;
 }
@@ -298,15 +304,9 @@ Worksheet *Workbook::FindSheet(const QString &name)
     return nullptr;
 }
 
-QString Workbook::UniqueName(const QString &wanted) const
+QString Workbook::UniqueName(const QString &wanted)
 {
-    auto taken = [this](const QString &name) {
-        for (const auto &sheet : sheets_) {
-            if (sheet->Name().compare(name, Qt::CaseInsensitive) == 0)
-                return true;
-        }
-        return false;
-    };
+    auto taken = [this](const QString &name) { return FindSheet(name) != nullptr; };
     if (IsValidSheetName(wanted)) {
         if (!taken(wanted))
             return wanted;
@@ -318,9 +318,8 @@ QString Workbook::UniqueName(const QString &wanted) const
         }
     }
     // Default names follow a per-workbook counter, as spreadsheet applications number them.
-    auto *self = const_cast<Workbook *>(this);
     for (;;) {
-        QString candidate = QStringLiteral("Sheet%1").arg(self->nextDefaultNumber_++);
+        QString candidate = QStringLiteral("Sheet%1").arg(nextDefaultNumber_++);
         if (!taken(candidate))
             return candidate;
     }

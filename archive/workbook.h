@@ -108,6 +108,9 @@ class Worksheet
 
   private:
     friend class Workbook;
+    /// The cell at (row, column) if its row vector reaches it (blank or not), else nullptr.
+    Cell *Stored(int row, int column);
+    const Cell *Stored(int row, int column) const;
     Cell *Touch(int row, int column);
     void Notify(int row, int column);
 
@@ -171,7 +174,7 @@ class Workbook
 
   private:
     friend class Worksheet;
-    QString UniqueName(const QString &wanted) const;
+    QString UniqueName(const QString &wanted); // may use up a default number
     void CellChanged(const Worksheet *sheet, int row, int column);
     void StructureChanged();
 

@@ -614,8 +614,7 @@ std::unique_ptr<Workbook> ReadXlsx(const QString &path, QString *error,
             Fail(QStringLiteral("it is a folder"));
         Reader reader(path, limits);
         std::unique_ptr<Workbook> book = reader.Read();
-        book->SetFilePath(QFileInfo(path).absoluteFilePath());
-        book->SetModified(false);
+        book->SetFilePath(QFileInfo(path).absoluteFilePath()); // not a modification
         return book;
     } catch (const ReadError &e) {
         if (error != nullptr)

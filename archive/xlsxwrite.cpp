@@ -216,12 +216,8 @@ bool SaveXlsx(const Workbook &book, const QString &path, QString *error)
         return Fail(error, message);
     }
 
-    if (::chmod(tmpName.constData(), mode) != 0 || !SyncPath(tmpName, O_RDONLY)) {
-        int code = errno;
-        discardTemp();
-        return Fail(error, QStringLiteral("Cannot save \"%1\": %2").arg(target, ErrnoText(code)));
-    }
-    if (::rename(tmpName.constData(), targetBytes.constData()) != 0) {
+    if (::chmod(tmpName.constData(), mode) != 0 || !SyncPath(tmpName, O_RDONLY) ||
+        ::rename(tmpName.constData(), targetBytes.constData()) != 0) {
         int code = errno;
         discardTemp();
         return Fail(error, QStringLiteral("Cannot save \"%1\": %2").arg(target, ErrnoText(code)));
