@@ -25,18 +25,14 @@ void TChartAxisTitle::SetAngle(int a)
         throw ChartException("Axis Title Angle must be between 0 and 359 degrees");
     if (a == 360)
         a = 0;
-    if (angle_ != a) {
-        angle_ = a;
+    if (SetIfChanged(angle_, a))
         Changed();
-    }
 }
 
 void TChartAxisTitle::SetCaption(const QString &c)
 {
-    if (caption_ != c) {
-        caption_ = c;
+    if (SetIfChanged(caption_, c))
         Changed();
-    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -67,46 +63,40 @@ void TChartAxis::Changed() const
 
 template <class T> void TChartAxis::SetField(T &field, T v)
 {
-    if (field != v) {
-        field = v;
+    if (SetIfChanged(field, v))
         Changed();
-    }
 }
 
 void TChartAxis::SetAutomatic(bool v)
 {
-    bool changed = automatic_ != v;
-    automatic_ = v;
+    bool changed = SetIfChanged(automatic_, v);
     if (!Loading) {
-        changed = changed || automaticMinimum_ != v || automaticMaximum_ != v;
-        automaticMinimum_ = v;
-        automaticMaximum_ = v;
+        changed |= SetIfChanged(automaticMinimum_, v);
+        changed |= SetIfChanged(automaticMaximum_, v);
     }
     if (changed)
         Changed();
 }
 
+namespace
+{
+/// Stores one automatic bound; switching a bound off switches Automatic off too.
+bool StoreAutomaticBound(bool &bound, bool &automatic, bool v)
+{
+    const bool changed = SetIfChanged(bound, v);
+    return (!v && SetIfChanged(automatic, false)) || changed;
+}
+} // namespace
+
 void TChartAxis::SetAutomaticMaximum(bool v)
 {
-    bool changed = automaticMaximum_ != v;
-    automaticMaximum_ = v;
-    if (!v && automatic_) {
-        automatic_ = false;
-        changed = true;
-    }
-    if (changed)
+    if (StoreAutomaticBound(automaticMaximum_, automatic_, v))
         Changed();
 }
 
 void TChartAxis::SetAutomaticMinimum(bool v)
 {
-    bool changed = automaticMinimum_ != v;
-    automaticMinimum_ = v;
-    if (!v && automatic_) {
-        automatic_ = false;
-        changed = true;
-    }
-    if (changed)
+    if (StoreAutomaticBound(automaticMinimum_, automatic_, v))
         Changed();
 }
 

@@ -55,42 +55,32 @@ void TChartPen::Changed()
 
 void TChartPen::SetColor(TColor c)
 {
-    if (color_ != c) {
-        color_ = c;
+    if (SetIfChanged(color_, c))
         Changed();
-    }
 }
 
 void TChartPen::SetWidth(int w)
 {
-    if (width_ != w) {
-        width_ = w;
+    if (SetIfChanged(width_, w))
         Changed();
-    }
 }
 
 void TChartPen::SetStyle(TPenStyle s)
 {
-    if (style_ != s) {
-        style_ = s;
+    if (SetIfChanged(style_, s))
         Changed();
-    }
 }
 
 void TChartPen::SetMode(TPenMode m)
 {
-    if (mode_ != m) {
-        mode_ = m;
+    if (SetIfChanged(mode_, m))
         Changed();
-    }
 }
 
 void TChartPen::SetVisible(bool v)
 {
-    if (visible_ != v) {
-        visible_ = v;
+    if (SetIfChanged(visible_, v))
         Changed();
-    }
 }
 
 void TChartPen::Assign(const TChartPen &o)
@@ -114,18 +104,14 @@ void TChartBrush::Changed()
 
 void TChartBrush::SetColor(TColor c)
 {
-    if (color_ != c) {
-        color_ = c;
+    if (SetIfChanged(color_, c))
         Changed();
-    }
 }
 
 void TChartBrush::SetStyle(TBrushStyle s)
 {
-    if (style_ != s) {
-        style_ = s;
+    if (SetIfChanged(style_, s))
         Changed();
-    }
 }
 
 void TChartBrush::Assign(const TChartBrush &o)
@@ -155,42 +141,32 @@ void TChartFont::Changed()
 
 void TChartFont::SetName(const QString &n)
 {
-    if (f_.Name != n) {
-        f_.Name = n;
+    if (SetIfChanged(f_.Name, n))
         Changed();
-    }
 }
 
 void TChartFont::SetHeight(int h)
 {
-    if (f_.Height != h) {
-        f_.Height = h;
+    if (SetIfChanged(f_.Height, h))
         Changed();
-    }
 }
 
 void TChartFont::SetColor(TColor c)
 {
-    if (f_.Color != c) {
-        f_.Color = c;
+    if (SetIfChanged(f_.Color, c))
         Changed();
-    }
 }
 
 void TChartFont::SetStyle(TFontStyles s)
 {
-    if (f_.Style != s) {
-        f_.Style = s;
+    if (SetIfChanged(f_.Style, s))
         Changed();
-    }
 }
 
 void TChartFont::SetCharset(int c)
 {
-    if (f_.Charset != c) {
-        f_.Charset = c;
+    if (SetIfChanged(f_.Charset, c))
         Changed();
-    }
 }
 
 void TChartFont::Assign(const TChartFont &o)
@@ -387,16 +363,25 @@ inline bool HatchOn(TBrushStyle s, int x, int y)
 /// Image targets are written through their scanlines; painter targets get one-row fillRect
 /// calls in the mode's composition mode.
 struct CanvasRaster {
-    std::uint32_t *bits = nullptr;
-    qsizetype stride = 0; // in pixels
-    QPainter *painter = nullptr;
-    int cx0 = 0, cy0 = 0, cx1 = 0, cy1 = 0; // clip, right/bottom excluded
-    std::uint32_t rgb = 0;
-    TPenMode mode = pmCopy;
+    std::uint32_t *bits;
+    qsizetype stride; // in pixels
+    QPainter *painter;
+    int cx0, cy0, cx1, cy1; // clip, right/bottom excluded
+    std::uint32_t rgb;
+    TPenMode mode;
     QColor qcolor;
     // Optional mask of pixels already written by this primitive (polygon/ellipse outline).
-    std::uint8_t *mask = nullptr;
-    int mx0 = 0, my0 = 0, mw = 0;
+    std::uint8_t *mask;
+    int mx0, my0, mw;
+
+    // Every primitive makes one of these: the members are set one by one, because a compiler
+    // clears a whole default-initialised object with a block store that costs more than the
+    // rest of a small primitive.
+    CanvasRaster()
+        : bits(nullptr), stride(0), painter(nullptr), cx0(0), cy0(0), cx1(0), cy1(0), rgb(0),
+          mode(pmCopy), mask(nullptr), mx0(0), my0(0), mw(0)
+    {
+    }
 
     bool Empty() const { return cx0 >= cx1 || cy0 >= cy1; }
     bool Inside(int x, int y) const { return x >= cx0 && x < cx1 && y >= cy0 && y < cy1; }
@@ -468,6 +453,29 @@ struct CanvasRaster {
             } else {
                 for (int x = x0; x < x1; ++x)
                     row[x] = ApplyRop(row[x], rgb, mode);
+            }
+        }
+    }
+
+    /// One-pixel solid line in copy mode on an image, both end points inside the clip (so every
+    /// pixel between them is): the same pixels as Line without its clipping and pattern work.
+    void SolidLineInside(int x0, int y0, int x1, int y1)
+    {
+        const int dx = x1 - x0, dy = y1 - y0;
+        const int adx = dx < 0 ? -dx : dx, ady = dy < 0 ? -dy : dy;
+        const bool xMajor = adx >= ady;
+        const int n = xMajor ? adx : ady, a = xMajor ? ady : adx;
+        const qsizetype stepX = dx < 0 ? -1 : 1, stepY = dy < 0 ? -stride : stride;
+        const qsizetype stepMaj = xMajor ? stepX : stepY, stepMin = xMajor ? stepY : stepX;
+        std::uint32_t *p = bits + y0 * stride + x0;
+        // Minor offset of step k: floor((2ka + n) / 2n), as in Line.
+        int rem = n;
+        for (int k = 0; k < n; ++k, p += stepMaj) {
+            *p = rgb;
+            rem += 2 * a;
+            if (rem >= 2 * n) {
+                rem -= 2 * n;
+                p += stepMin;
             }
         }
     }
@@ -549,14 +557,38 @@ struct ShapeCache {
     std::vector<TPoint> key;
     TPenStyle style = psSolid;
     std::vector<ShapeRun> outline, fill;
+    /// Bounding box of the runs (right and bottom excluded), relative like the runs.
+    TRect bounds;
+
+    /// Sets bounds from the runs (after they were rebuilt); all zero without any pixel.
+    void UpdateBounds()
+    {
+        bounds = TRect{};
+        bool any = false;
+        for (const auto *runs : {&outline, &fill})
+            for (const ShapeRun &run : *runs) {
+                if (run.x0 >= run.x1)
+                    continue;
+                if (!any) {
+                    bounds = TRect{run.x0, run.y, run.x1, run.y + 1};
+                    any = true;
+                }
+                bounds.Left = std::min(bounds.Left, run.x0);
+                bounds.Top = std::min(bounds.Top, run.y);
+                bounds.Right = std::max(bounds.Right, run.x1);
+                bounds.Bottom = std::max(bounds.Bottom, run.y + 1);
+            }
+    }
 };
 
 /// Geometry of the image target, read once per SetImageTarget (the image must not be
-/// reassigned while it is the target); only the pixel pointer is fetched per primitive.
+/// reassigned while it is the target). The pixel pointer is checked per primitive.
 struct ImageGeometry {
     bool ok = false;
     int w = 0, h = 0;
     qsizetype stride = 0;
+    /// The pixels the last primitive wrote (null until the first one).
+    std::uint32_t *bits = nullptr;
 };
 
 struct TTeeCanvas::Impl {
@@ -707,13 +739,20 @@ int TTeeCanvas::TextHeight(const QString &)
 
 namespace
 {
-CanvasRaster MakeRaster(QImage *image, const ImageGeometry &geo, QPainter *painter,
+CanvasRaster MakeRaster(QImage *image, ImageGeometry &geo, QPainter *painter,
                         const std::optional<TRect> &clip)
 {
     CanvasRaster r;
     int w = 0, h = 0;
     if (image && geo.ok) {
-        r.bits = reinterpret_cast<std::uint32_t *>(image->bits());
+        // QImage::bits() detaches the image on every call (a call into the library that costs
+        // as much as a small marker). While the image is not shared and still holds the pixels
+        // of the last primitive, those are written again; a shared image is detached first, so
+        // a copy somebody took keeps its pixels.
+        if (!geo.bits || !image->isDetached() ||
+            image->constBits() != reinterpret_cast<const uchar *>(geo.bits))
+            geo.bits = reinterpret_cast<std::uint32_t *>(image->bits());
+        r.bits = geo.bits;
         r.stride = geo.stride;
         w = geo.w;
         h = geo.h;
@@ -755,6 +794,55 @@ struct RasterScope {
     }
 };
 
+/// The painter for what the paint library draws: the canvas' own painter on an image target
+/// (opened on first use), else the target painter when it is open; null without either.
+QPainter *LibraryPainter(QImage *image, QPainter *painter, std::unique_ptr<QPainter> &own)
+{
+    if (image) {
+        if (!own)
+            own = std::make_unique<QPainter>(image);
+        return own.get();
+    }
+    return painter && painter->isActive() ? painter : nullptr;
+}
+
+/// Prepares a painter for a wide-pen shape inside a raster primitive: the window painter (saved
+/// by MakeRaster) or the image's own painter (saved here: restore it after drawing when
+/// r.painter is null), clipped to the raster's clip and set to the pen mode.
+QPainter *WidePenPainter(const CanvasRaster &r, QImage *image, std::unique_ptr<QPainter> &own,
+                         TPenMode mode)
+{
+    QPainter *p = r.painter;
+    if (!p) {
+        p = LibraryPainter(image, nullptr, own);
+        p->save();
+    }
+    p->setClipRect(QRect(r.cx0, r.cy0, r.cx1 - r.cx0, r.cy1 - r.cy0));
+    p->setCompositionMode(CompositionFor(mode));
+    return p;
+}
+
+/// Saves the painter's state and clips it to the canvas clip, if any.
+void SaveAndClip(QPainter *p, const std::optional<TRect> &clip)
+{
+    p->save();
+    if (clip)
+        p->setClipRect(clip->ToQRect().normalized());
+}
+
+/// The canvas pen (none when psClear) and brush (none when bsClear) as the painter's.
+void UsePenAndBrush(QPainter *p, const TCanvasPen &pen, const TCanvasBrush &brush)
+{
+    if (pen.Style == psClear)
+        p->setPen(Qt::NoPen);
+    else
+        p->setPen(QPen(QColor::fromRgb(Rgb(pen.Color)), std::max(1, pen.Width)));
+    if (brush.Style == bsClear)
+        p->setBrush(Qt::NoBrush);
+    else
+        p->setBrush(QColor::fromRgb(Rgb(brush.Color)));
+}
+
 /// Band of a wide pen centred on coordinate c: c - w/2 .. c - w/2 + w - 1.
 inline int BandStart(int c, int w)
 {
@@ -787,6 +875,12 @@ void TTeeCanvas::Line(int x0, int y0, int x1, int y1)
     scope.Mode(Pen.Mode);
     const int w = std::max(1, Pen.Width);
     if (w == 1) {
+        if (r.bits && Pen.Mode == pmCopy && Pen.Style == psSolid && r.Inside(x0, y0) &&
+            r.Inside(x1, y1)) {
+            // The series' segments: short, solid and inside the plot.
+            r.SolidLineInside(x0, y0, x1, y1);
+            return;
+        }
         int phase = 0;
         r.Line(x0, y0, x1, y1, MaskFor(Pen.Style), phase);
         return;
@@ -803,15 +897,7 @@ void TTeeCanvas::Line(int x0, int y0, int x1, int y1)
         return;
     }
     // Wide diagonal lines: the paint library's flat-capped wide line.
-    QPainter *p = r.painter;
-    if (!p) {
-        if (!d_->imagePainter)
-            d_->imagePainter = std::make_unique<QPainter>(image_);
-        p = d_->imagePainter.get();
-        p->save();
-    }
-    p->setClipRect(QRect(r.cx0, r.cy0, r.cx1 - r.cx0, r.cy1 - r.cy0));
-    p->setCompositionMode(CompositionFor(Pen.Mode));
+    QPainter *p = WidePenPainter(r, image_, d_->imagePainter, Pen.Mode);
     QPen qp(QColor::fromRgb(Rgb(Pen.Color)), w);
     qp.setCapStyle(Qt::FlatCap);
     qp.setJoinStyle(Qt::MiterJoin);
@@ -933,6 +1019,7 @@ void TTeeCanvas::Rectangle(int x0, int y0, int x1, int y1)
         const bool fill = Brush.Style == bsSolid;
         const int xr = x1 - 1;
         const int fx0 = std::max(x0 + 1, cx0), fx1 = std::min(xr, cx1);
+        const bool left = x0 >= cx0, right = xr < cx1 && xr > x0;
         std::uint32_t *row = r.bits + cy0 * r.stride;
         for (int y = cy0; y < cy1; ++y, row += r.stride) {
             if (y == y0 || y == y1 - 1) {
@@ -940,12 +1027,12 @@ void TTeeCanvas::Rectangle(int x0, int y0, int x1, int y1)
                     row[x] = pc;
                 continue;
             }
-            if (x0 >= cx0)
+            if (left)
                 row[x0] = pc;
             if (fill)
                 for (int x = fx0; x < fx1; ++x)
                     row[x] = bc;
-            if (xr < cx1 && xr > x0)
+            if (right)
                 row[xr] = pc;
         }
         return;
@@ -1102,6 +1189,27 @@ void EmitShape(const ShapeCache &c, CanvasRaster &r, RasterScope &scope, const T
                const TCanvasBrush &Brush, TColor backColor_, TBackMode backMode_, int ox, int oy,
                bool pen, bool fill)
 {
+    if (r.bits && Pen.Mode == pmCopy && (!fill || Brush.Style == bsSolid) &&
+        ox + c.bounds.Left >= r.cx0 && ox + c.bounds.Right <= r.cx1 && oy + c.bounds.Top >= r.cy0 &&
+        oy + c.bounds.Bottom <= r.cy1) {
+        // A marker inside the clip, in copy mode: the runs are stored straight into the rows.
+        const auto store = [&](const std::vector<ShapeRun> &runs, TColor color) {
+            const std::uint32_t v = Rgb(color);
+            for (const ShapeRun &run : runs) {
+                std::uint32_t *row = r.bits + qsizetype(oy + run.y) * r.stride + ox;
+                for (int x = run.x0; x < run.x1; ++x)
+                    row[x] = v;
+            }
+        };
+        if (pen)
+            store(c.outline, Pen.Color);
+        if (fill) {
+            store(c.fill, Brush.Color);
+            if (!pen)
+                store(c.outline, Brush.Color);
+        }
+        return;
+    }
     if (pen) {
         scope.Mode(Pen.Mode);
         r.SetColor(Pen.Color);
@@ -1146,15 +1254,7 @@ void TTeeCanvas::Ellipse(int x0, int y0, int x1, int y1)
         return;
     if (pen && std::max(1, Pen.Width) > 1) {
         // Wide outline: the paint library's ellipse in the same box.
-        QPainter *p = r.painter;
-        if (!p) {
-            if (!d_->imagePainter)
-                d_->imagePainter = std::make_unique<QPainter>(image_);
-            p = d_->imagePainter.get();
-            p->save();
-        }
-        p->setClipRect(QRect(r.cx0, r.cy0, r.cx1 - r.cx0, r.cy1 - r.cy0));
-        p->setCompositionMode(CompositionFor(Pen.Mode));
+        QPainter *p = WidePenPainter(r, image_, d_->imagePainter, Pen.Mode);
         p->setPen(QPen(QColor::fromRgb(Rgb(Pen.Color)), Pen.Width));
         if (fill && Brush.Style == bsSolid)
             p->setBrush(QColor::fromRgb(Rgb(Brush.Color)));
@@ -1174,6 +1274,7 @@ void TTeeCanvas::Ellipse(int x0, int y0, int x1, int y1)
             PaintedEllipseRuns(W, H, c.outline, c.fill);
         else
             EllipseRuns(W, H, c.outline, c.fill);
+        c.UpdateBounds();
     }
     EmitShape(c, r, scope, Pen, Brush, backColor_, backMode_, x0, y0, pen, fill);
 }
@@ -1305,6 +1406,7 @@ void TTeeCanvas::Polygon(std::span<const TPoint> pts)
             x = e;
         }
     }
+    c.UpdateBounds();
     EmitShape(c, r, scope, Pen, Brush, backColor_, backMode_, origin.X, origin.Y, pen, fill);
 }
 
@@ -1314,12 +1416,7 @@ void TTeeCanvas::TextOut(int x, int y, const QString &text)
 {
     if (text.isEmpty())
         return;
-    QPainter *p = painter_;
-    if (image_) {
-        if (!d_->imagePainter)
-            d_->imagePainter = std::make_unique<QPainter>(image_);
-        p = d_->imagePainter.get();
-    }
+    QPainter *p = LibraryPainter(image_, painter_, d_->imagePainter);
     if (!p || !p->isActive())
         return;
     const QFont &f = CurrentQFont();
@@ -1369,12 +1466,7 @@ void TTeeCanvas::RotateLabel(int x, int y, const QString &text, double angle)
         TextOut(x, y, text);
         return;
     }
-    QPainter *p = painter_;
-    if (image_) {
-        if (!d_->imagePainter)
-            d_->imagePainter = std::make_unique<QPainter>(image_);
-        p = d_->imagePainter.get();
-    }
+    QPainter *p = LibraryPainter(image_, painter_, d_->imagePainter);
     if (!p || !p->isActive())
         return;
     const QFont &f = CurrentQFont();
@@ -1453,27 +1545,12 @@ void TTeeCanvas::GradientFill(const TRect &rect, TColor startColor, TColor endCo
     Brush = saved;
 }
 
-namespace
-{
-QPainter *LibraryPainter(QImage *image, QPainter *painter, std::unique_ptr<QPainter> &own)
-{
-    if (image) {
-        if (!own)
-            own = std::make_unique<QPainter>(image);
-        return own.get();
-    }
-    return painter && painter->isActive() ? painter : nullptr;
-}
-} // namespace
-
 void TTeeCanvas::Draw(int x, int y, const QImage &picture)
 {
     QPainter *p = LibraryPainter(image_, painter_, d_->imagePainter);
     if (!p)
         return;
-    p->save();
-    if (clip_)
-        p->setClipRect(clip_->ToQRect().normalized());
+    SaveAndClip(p, clip_);
     p->drawImage(x, y, picture);
     p->restore();
 }
@@ -1483,9 +1560,7 @@ void TTeeCanvas::StretchDraw(const TRect &rect, const QImage &picture)
     QPainter *p = LibraryPainter(image_, painter_, d_->imagePainter);
     if (!p)
         return;
-    p->save();
-    if (clip_)
-        p->setClipRect(clip_->ToQRect().normalized());
+    SaveAndClip(p, clip_);
     p->drawImage(rect.ToQRect().normalized(), picture);
     p->restore();
 }
@@ -1515,9 +1590,7 @@ void TTeeCanvas::Arc(int x0, int y0, int x1, int y1, int x2, int y2, int x3, int
     const QRect box = QRect(x0, y0, x1 - x0 - 1, y1 - y0 - 1).normalized();
     int start, span;
     ArcAngles(box, x2, y2, x3, y3, start, span);
-    p->save();
-    if (clip_)
-        p->setClipRect(clip_->ToQRect().normalized());
+    SaveAndClip(p, clip_);
     p->setCompositionMode(CompositionFor(Pen.Mode));
     p->setPen(QPen(QColor::fromRgb(Rgb(Pen.Color)), std::max(1, Pen.Width)));
     p->setBrush(Qt::NoBrush);
@@ -1533,18 +1606,9 @@ void TTeeCanvas::Pie(int x0, int y0, int x1, int y1, int x2, int y2, int x3, int
     const QRect box = QRect(x0, y0, x1 - x0 - 1, y1 - y0 - 1).normalized();
     int start, span;
     ArcAngles(box, x2, y2, x3, y3, start, span);
-    p->save();
-    if (clip_)
-        p->setClipRect(clip_->ToQRect().normalized());
+    SaveAndClip(p, clip_);
     p->setCompositionMode(CompositionFor(Pen.Mode));
-    if (Pen.Style == psClear)
-        p->setPen(Qt::NoPen);
-    else
-        p->setPen(QPen(QColor::fromRgb(Rgb(Pen.Color)), std::max(1, Pen.Width)));
-    if (Brush.Style == bsClear)
-        p->setBrush(Qt::NoBrush);
-    else
-        p->setBrush(QColor::fromRgb(Rgb(Brush.Color)));
+    UsePenAndBrush(p, Pen, Brush);
     p->drawPie(box, start, span);
     p->restore();
 }
@@ -1555,18 +1619,9 @@ void TTeeCanvas::RoundRect(int x0, int y0, int x1, int y1, int cornerW, int corn
     if (!p)
         return;
     const QRect box = QRect(x0, y0, x1 - x0 - 1, y1 - y0 - 1).normalized();
-    p->save();
-    if (clip_)
-        p->setClipRect(clip_->ToQRect().normalized());
+    SaveAndClip(p, clip_);
     p->setCompositionMode(CompositionFor(Pen.Mode));
-    if (Pen.Style == psClear)
-        p->setPen(Qt::NoPen);
-    else
-        p->setPen(QPen(QColor::fromRgb(Rgb(Pen.Color)), std::max(1, Pen.Width)));
-    if (Brush.Style == bsClear)
-        p->setBrush(Qt::NoBrush);
-    else
-        p->setBrush(QColor::fromRgb(Rgb(Brush.Color)));
+    UsePenAndBrush(p, Pen, Brush);
     p->drawRoundedRect(box, cornerW / 2.0, cornerH / 2.0);
     p->restore();
 }
@@ -1797,18 +1852,16 @@ void TTeeCanvas3D::FreeBitmap()
 
 void TTeeCanvas3D::SetBuffered(bool on)
 {
-    if (buffered_ == on)
+    if (!SetIfChanged(buffered_, on))
         return;
-    buffered_ = on;
     FreeBitmap();
     BufferStale = true;
 }
 
 void TTeeCanvas3D::SetMonochrome(bool on)
 {
-    if (monochrome_ == on)
+    if (!SetIfChanged(monochrome_, on))
         return;
-    monochrome_ = on;
     FreeBitmap();
     BufferStale = true;
 }

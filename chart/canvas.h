@@ -31,8 +31,9 @@
 //    Hand-rasterised spans are then emitted as one-row fillRect calls with the pen mode's
 //    composition mode, so NOT-XOR works on the widget too (e.g. a zoom rubber band drawn over the
 //    copied picture at the end of paintEvent).
-// The canvas never keeps a pointer into an image's pixels between calls, so sharing or copying
-// the image (Bitmap()) is always safe.
+// The canvas keeps the pointer to an image's pixels between calls only while the image is not
+// shared and still holds those pixels (it checks both before every primitive and detaches a
+// shared image first), so sharing or copying the image (Bitmap()) is always safe.
 //
 // Used only on the user-interface thread.
 #pragma once
@@ -292,11 +293,8 @@ class TView3DOptions
   private:
     template <class T> void Set(T &field, T v)
     {
-        if (field != v) {
-            field = v;
-            if (OnChange)
-                OnChange();
-        }
+        if (SetIfChanged(field, v) && OnChange)
+            OnChange();
     }
     int elevation_ = 345;
     int horizOffset_ = 0;

@@ -14,17 +14,6 @@ double RoundToEvenF(double x)
     return std::nearbyint(x);
 }
 
-int RoundToEven(double x)
-{
-    if (std::isnan(x))
-        return -RoundLimit;
-    if (x >= RoundLimit)
-        return RoundLimit;
-    if (x <= -RoundLimit)
-        return -RoundLimit;
-    return int(RoundToEvenF(x));
-}
-
 int MulDiv(int a, int b, int c)
 {
     if (c == 0)

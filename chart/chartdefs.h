@@ -1,14 +1,27 @@
 // Basic types shared by the whole chart component: colours, rectangles, the chart's exception
-// classes, the list error and the rounding helpers used for pixel positions.
+// classes, the list error, the property setters' change test and the rounding helpers used for
+// pixel positions.
 #pragma once
 
 #include <QColor>
 #include <QRect>
 #include <QString>
 
+#include <cmath>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+
+/// Stores value in field when they differ and tells whether it did: the property setters' test
+/// "did anything change (so repaint)?". The value converts to the field's type.
+template <class T> bool SetIfChanged(T &field, const std::type_identity_t<T> &value)
+{
+    if (field == value)
+        return false;
+    field = value;
+    return true;
+}
 
 /// A colour as 0x00BBGGRR (red in the low byte). The two marker values below are not colours.
 using TColor = std::uint32_t;
@@ -143,7 +156,21 @@ inline constexpr int RoundLimit = 1000000000;
 
 /// x rounded to the nearest integer, ties to even (2.5 -> 2, 3.5 -> 4, -2.5 -> -2).
 /// Results beyond +/-RoundLimit are clamped to it; NaN gives -RoundLimit.
-int RoundToEven(double x);
+/// Inline: every plotted point goes through it twice.
+inline int RoundToEven(double x)
+{
+    if (std::isnan(x))
+        return -RoundLimit;
+    if (x >= RoundLimit)
+        return RoundLimit;
+    if (x <= -RoundLimit)
+        return -RoundLimit;
+    // |x| < 2^51 here: the sum with 1.5 * 2^52 has no bits left for a fraction, so the addition
+    // rounds x to an integer (to nearest, ties to even: the default rounding mode) and taking
+    // the constant away again is exact. The result equals RoundToEvenF's, without a call.
+    constexpr double Shift = 6755399441055744.0;
+    return int((x + Shift) - Shift);
+}
 
 /// x rounded to the nearest integral value, ties to even, as a double (no clamping).
 double RoundToEvenF(double x);

@@ -13,14 +13,6 @@
 namespace
 {
 
-template <class T> bool Store(T &field, const T &value)
-{
-    if (field == value)
-        return false;
-    field = value;
-    return true;
-}
-
 } // namespace
 
 TChartLegend::TChartLegend(TCustomChart *chart)
@@ -43,13 +35,13 @@ void TChartLegend::Changed()
 
 void TChartLegend::SetAlignment(TLegendAlignment value)
 {
-    if (Store(Alignment_, value))
+    if (SetIfChanged(Alignment_, value))
         Changed();
 }
 
 void TChartLegend::SetColor(TColor value)
 {
-    if (Store(Color_, value))
+    if (SetIfChanged(Color_, value))
         Changed();
 }
 
@@ -57,7 +49,7 @@ void TChartLegend::SetColorWidth(int value)
 {
     if (value < 0 || value > 100)
         throw LegendException("Legend Color Width must be between 0 and 100 %");
-    if (Store(ColorWidth_, value))
+    if (SetIfChanged(ColorWidth_, value))
         Changed();
 }
 
@@ -65,49 +57,49 @@ void TChartLegend::SetFirstValue(int value)
 {
     if (value < 0)
         throw LegendException("First Legend Value must be > 0");
-    if (Store(FirstValue_, value))
+    if (SetIfChanged(FirstValue_, value))
         Changed();
 }
 
 void TChartLegend::SetHorizMargin(int value)
 {
-    if (Store(HorizMargin_, value))
+    if (SetIfChanged(HorizMargin_, value))
         Changed();
 }
 
 void TChartLegend::SetInverted(bool value)
 {
-    if (Store(Inverted_, value))
+    if (SetIfChanged(Inverted_, value))
         Changed();
 }
 
 void TChartLegend::SetLegendStyle(TLegendStyle value)
 {
-    if (Store(LegendStyle_, value))
+    if (SetIfChanged(LegendStyle_, value))
         Changed();
 }
 
 void TChartLegend::SetResizeChart(bool value)
 {
-    if (Store(ResizeChart_, value))
+    if (SetIfChanged(ResizeChart_, value))
         Changed();
 }
 
 void TChartLegend::SetShadowColor(TColor value)
 {
-    if (Store(ShadowColor_, value))
+    if (SetIfChanged(ShadowColor_, value))
         Changed();
 }
 
 void TChartLegend::SetShadowSize(int value)
 {
-    if (Store(ShadowSize_, value))
+    if (SetIfChanged(ShadowSize_, value))
         Changed();
 }
 
 void TChartLegend::SetTextStyle(TLegendTextStyle value)
 {
-    if (Store(TextStyle_, value))
+    if (SetIfChanged(TextStyle_, value))
         Changed();
 }
 
@@ -115,19 +107,19 @@ void TChartLegend::SetTopPos(int value)
 {
     if (value < 0 || value > 100)
         throw LegendException("Top Legend Position must be between 0 and 100 %");
-    if (Store(TopPos_, value))
+    if (SetIfChanged(TopPos_, value))
         Changed();
 }
 
 void TChartLegend::SetVertMargin(int value)
 {
-    if (Store(VertMargin_, value))
+    if (SetIfChanged(VertMargin_, value))
         Changed();
 }
 
 void TChartLegend::SetVisible(bool value)
 {
-    if (Store(Visible_, value))
+    if (SetIfChanged(Visible_, value))
         Changed();
 }
 

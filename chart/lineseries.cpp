@@ -18,6 +18,12 @@ bool PixelInRange(int x, int y)
            y <= MaxPixelMagnitude;
 }
 
+/// Room visible markers claim at each plot edge for a half size: one pixel beyond the marker.
+int MarkerMargin(const TSeriesPointer &pointer, int halfSize)
+{
+    return pointer.Visible() && pointer.InflateMargins() ? halfSize + 1 : 0;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -40,54 +46,42 @@ void TSeriesPointer::Changed()
 
 void TSeriesPointer::SetDraw3D(bool value)
 {
-    if (Draw3D_ == value)
-        return;
-    Draw3D_ = value;
-    Changed();
+    if (SetIfChanged(Draw3D_, value))
+        Changed();
 }
 
 void TSeriesPointer::SetHorizSize(int value)
 {
     if (value < 1)
         throw ChartException("Pointer size must be greater than zero");
-    if (HorizSize_ == value)
-        return;
-    HorizSize_ = value;
-    Changed();
+    if (SetIfChanged(HorizSize_, value))
+        Changed();
 }
 
 void TSeriesPointer::SetVertSize(int value)
 {
     if (value < 1)
         throw ChartException("Pointer size must be greater than zero");
-    if (VertSize_ == value)
-        return;
-    VertSize_ = value;
-    Changed();
+    if (SetIfChanged(VertSize_, value))
+        Changed();
 }
 
 void TSeriesPointer::SetInflateMargins(bool value)
 {
-    if (InflateMargins_ == value)
-        return;
-    InflateMargins_ = value;
-    Changed();
+    if (SetIfChanged(InflateMargins_, value))
+        Changed();
 }
 
 void TSeriesPointer::SetStyle(TSeriesPointerStyle value)
 {
-    if (Style_ == value)
-        return;
-    Style_ = value;
-    Changed();
+    if (SetIfChanged(Style_, value))
+        Changed();
 }
 
 void TSeriesPointer::SetVisible(bool value)
 {
-    if (Visible_ == value)
-        return;
-    Visible_ = value;
-    Changed();
+    if (SetIfChanged(Visible_, value))
+        Changed();
 }
 
 void TSeriesPointer::DrawShape(TTeeCanvas3D &canvas, TSeriesPointerStyle style, int x, int y, int h,
@@ -146,34 +140,26 @@ TCustomSeries::~TCustomSeries() = default;
 
 void TCustomSeries::SetStairs(bool value)
 {
-    if (Stairs_ == value)
-        return;
-    Stairs_ = value;
-    RequestRepaint();
+    if (SetIfChanged(Stairs_, value))
+        RequestRepaint();
 }
 
 void TCustomSeries::SetInvertedStairs(bool value)
 {
-    if (InvertedStairs_ == value)
-        return;
-    InvertedStairs_ = value;
-    RequestRepaint();
+    if (SetIfChanged(InvertedStairs_, value))
+        RequestRepaint();
 }
 
 void TCustomSeries::SetDark3D(bool value)
 {
-    if (Dark3D_ == value)
-        return;
-    Dark3D_ = value;
-    RequestRepaint();
+    if (SetIfChanged(Dark3D_, value))
+        RequestRepaint();
 }
 
 void TCustomSeries::SetLineBrush(TBrushStyle value)
 {
-    if (LineBrush_ == value)
-        return;
-    LineBrush_ = value;
-    RequestRepaint();
+    if (SetIfChanged(LineBrush_, value))
+        RequestRepaint();
 }
 
 void TCustomSeries::ApplyLinePen(TTeeCanvas3D &canvas, TColor color) const
@@ -368,22 +354,12 @@ void TCustomSeries::PaintLegendSymbol(TTeeCanvas3D &canvas, int index, const TRe
 
 void TCustomSeries::HorizMarginPixels(int &left, int &right) const
 {
-    left = 0;
-    right = 0;
-    if (Pointer_->Visible() && Pointer_->InflateMargins()) {
-        left = std::max(left, Pointer_->HorizSize() + 1);
-        right = std::max(right, Pointer_->HorizSize() + 1);
-    }
+    left = right = MarkerMargin(*Pointer_, Pointer_->HorizSize());
 }
 
 void TCustomSeries::VertMarginPixels(int &top, int &bottom) const
 {
-    top = 0;
-    bottom = 0;
-    if (Pointer_->Visible() && Pointer_->InflateMargins()) {
-        top = std::max(top, Pointer_->VertSize() + 1);
-        bottom = std::max(bottom, Pointer_->VertSize() + 1);
-    }
+    top = bottom = MarkerMargin(*Pointer_, Pointer_->VertSize());
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -20,14 +20,6 @@ template <class T> void NotifyChart(T &part, TCustomAxisPanel *chart)
     part.OnChange = [chart] { chart->RequestRepaint(); };
 }
 
-template <class T> bool Store(T &field, const T &value)
-{
-    if (field == value)
-        return false;
-    field = value;
-    return true;
-}
-
 /// The component name of a series, for series classes that have one.
 template <class S> QString SeriesName(const S &series)
 {
@@ -57,43 +49,43 @@ TCustomTeePanel::~TCustomTeePanel() = default;
 
 void TCustomTeePanel::SetMargin(int index, int value)
 {
-    if (Store(Margins_[index & 3], value))
+    if (SetIfChanged(Margins_[index & 3], value))
         RequestRepaint();
 }
 
 void TCustomTeePanel::SetColor(TColor value)
 {
-    if (Store(Color_, value))
+    if (SetIfChanged(Color_, value))
         RequestRepaint();
 }
 
 void TCustomTeePanel::SetBevelOuter(TPanelBevel value)
 {
-    if (Store(BevelOuter_, value))
+    if (SetIfChanged(BevelOuter_, value))
         RequestRepaint();
 }
 
 void TCustomTeePanel::SetBevelInner(TPanelBevel value)
 {
-    if (Store(BevelInner_, value))
+    if (SetIfChanged(BevelInner_, value))
         RequestRepaint();
 }
 
 void TCustomTeePanel::SetBevelWidth(int value)
 {
-    if (Store(BevelWidth_, std::max(1, value)))
+    if (SetIfChanged(BevelWidth_, std::max(1, value)))
         RequestRepaint();
 }
 
 void TCustomTeePanel::SetBorderWidth(int value)
 {
-    if (Store(BorderWidth_, std::max(0, value)))
+    if (SetIfChanged(BorderWidth_, std::max(0, value)))
         RequestRepaint();
 }
 
 void TCustomTeePanel::SetView3D(bool value)
 {
-    if (Store(View3D_, value))
+    if (SetIfChanged(View3D_, value))
         RequestRepaint();
 }
 
@@ -250,7 +242,7 @@ void TCustomAxisPanel::DetachSeries(TChartSeries *series)
 
 void TCustomAxisPanel::SetAxisVisible(bool value)
 {
-    if (Store(AxisVisible_, value))
+    if (SetIfChanged(AxisVisible_, value))
         RequestRepaint();
 }
 
@@ -258,19 +250,19 @@ void TCustomAxisPanel::SetChart3DPercent(int value)
 {
     if (value < 1 || value > 100)
         throw ChartException("3D effect percent must be between 1 and 100");
-    if (Store(Chart3DPercent_, value))
+    if (SetIfChanged(Chart3DPercent_, value))
         RequestRepaint();
 }
 
 void TCustomAxisPanel::SetClipPoints(bool value)
 {
-    if (Store(ClipPoints_, value))
+    if (SetIfChanged(ClipPoints_, value))
         RequestRepaint();
 }
 
 void TCustomAxisPanel::SetView3DWalls(bool value)
 {
-    if (Store(View3DWalls_, value))
+    if (SetIfChanged(View3DWalls_, value))
         RequestRepaint();
 }
 
@@ -278,19 +270,19 @@ void TCustomAxisPanel::SetMaxPointsPerPage(int value)
 {
     if (value < 0)
         throw ChartException("MaxPointsPerPage must be >= 0");
-    if (Store(MaxPointsPerPage_, value))
+    if (SetIfChanged(MaxPointsPerPage_, value))
         RequestRepaint();
 }
 
 void TCustomAxisPanel::SetPage(int value)
 {
-    if (Store(Page_, value))
+    if (SetIfChanged(Page_, value))
         RequestRepaint();
 }
 
 void TCustomAxisPanel::SetScaleLastPage(bool value)
 {
-    if (Store(ScaleLastPage_, value))
+    if (SetIfChanged(ScaleLastPage_, value))
         RequestRepaint();
 }
 
@@ -352,25 +344,25 @@ TChartTitle::~TChartTitle() = default;
 
 void TChartTitle::SetAdjustFrame(bool value)
 {
-    if (Store(AdjustFrame_, value))
+    if (SetIfChanged(AdjustFrame_, value))
         Chart_->RequestRepaint();
 }
 
 void TChartTitle::SetAlignment(TAlignment value)
 {
-    if (Store(Alignment_, value))
+    if (SetIfChanged(Alignment_, value))
         Chart_->RequestRepaint();
 }
 
 void TChartTitle::SetText(const QStringList &value)
 {
-    if (Store(Text_, value))
+    if (SetIfChanged(Text_, value))
         Chart_->RequestRepaint();
 }
 
 void TChartTitle::SetVisible(bool value)
 {
-    if (Store(Visible_, value))
+    if (SetIfChanged(Visible_, value))
         Chart_->RequestRepaint();
 }
 
@@ -386,37 +378,37 @@ TChartWall::~TChartWall() = default;
 
 void TChartWall::SetColor(TColor value)
 {
-    if (Store(Color_, value))
+    if (SetIfChanged(Color_, value))
         Chart_->RequestRepaint();
 }
 
 void TChartWall::SetSize(int value)
 {
-    if (Store(Size_, value))
+    if (SetIfChanged(Size_, value))
         Chart_->RequestRepaint();
 }
 
 void TChartGradient::SetDirection(TGradientDirection value)
 {
-    if (Store(Direction_, value))
+    if (SetIfChanged(Direction_, value))
         Chart_->RequestRepaint();
 }
 
 void TChartGradient::SetEndColor(TColor value)
 {
-    if (Store(EndColor_, value))
+    if (SetIfChanged(EndColor_, value))
         Chart_->RequestRepaint();
 }
 
 void TChartGradient::SetStartColor(TColor value)
 {
-    if (Store(StartColor_, value))
+    if (SetIfChanged(StartColor_, value))
         Chart_->RequestRepaint();
 }
 
 void TChartGradient::SetVisible(bool value)
 {
-    if (Store(Visible_, value))
+    if (SetIfChanged(Visible_, value))
         Chart_->RequestRepaint();
 }
 
@@ -463,13 +455,13 @@ void TCustomChart::SetBackImage(const QImage &value)
 
 void TCustomChart::SetBackImageInside(bool value)
 {
-    if (Store(BackImageInside_, value))
+    if (SetIfChanged(BackImageInside_, value))
         RequestRepaint();
 }
 
 void TCustomChart::SetBackImageMode(TBackImageMode value)
 {
-    if (Store(BackImageMode_, value))
+    if (SetIfChanged(BackImageMode_, value))
         RequestRepaint();
 }
 

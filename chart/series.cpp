@@ -36,18 +36,14 @@ TChartValueList::TChartValueList(TChartSeries *owner, const QString &name)
 
 void TChartValueList::SetDateTime(bool value)
 {
-    if (DateTime_ == value)
-        return;
-    DateTime_ = value;
-    if (Owner_)
+    if (SetIfChanged(DateTime_, value) && Owner_)
         Owner_->RequestRepaint();
 }
 
 void TChartValueList::SetMultiplier(double value)
 {
-    if (Multiplier_ == value)
+    if (!SetIfChanged(Multiplier_, value))
         return;
-    Multiplier_ = value;
     RecalcRange();
     if (Owner_)
         Owner_->RequestRepaint();
@@ -172,18 +168,14 @@ void TChartValueList::RecalcRange()
 
 void TSeriesMarks::SetVisible(bool value)
 {
-    if (Visible_ == value)
-        return;
-    Visible_ = value;
-    Owner_->RequestRepaint();
+    if (SetIfChanged(Visible_, value))
+        Owner_->RequestRepaint();
 }
 
 void TSeriesMarks::SetArrowLength(int value)
 {
-    if (ArrowLength_ == value)
-        return;
-    ArrowLength_ = value;
-    Owner_->RequestRepaint();
+    if (SetIfChanged(ArrowLength_, value))
+        Owner_->RequestRepaint();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -212,17 +204,14 @@ void TChartSeries::RequestRepaint() const
 
 void TChartSeries::SetActive(bool value)
 {
-    if (Active_ == value)
-        return;
-    Active_ = value;
-    RequestRepaint();
+    if (SetIfChanged(Active_, value))
+        RequestRepaint();
 }
 
 void TChartSeries::SetColorEachPoint(bool value)
 {
-    if (ColorEachPoint_ == value)
+    if (!SetIfChanged(ColorEachPoint_, value))
         return;
-    ColorEachPoint_ = value;
     if (!value)
         std::fill(Colors_.begin(), Colors_.end(), AutoColor);
     RequestRepaint();
@@ -230,58 +219,44 @@ void TChartSeries::SetColorEachPoint(bool value)
 
 void TChartSeries::SetSeriesColor(TColor value)
 {
-    if (SeriesColor_ == value)
-        return;
-    SeriesColor_ = value;
-    RequestRepaint();
+    if (SetIfChanged(SeriesColor_, value))
+        RequestRepaint();
 }
 
 void TChartSeries::SetTitle(const QString &value)
 {
-    if (Title_ == value)
-        return;
-    Title_ = value;
-    RequestRepaint();
+    if (SetIfChanged(Title_, value))
+        RequestRepaint();
 }
 
 void TChartSeries::SetShowInLegend(bool value)
 {
-    if (ShowInLegend_ == value)
-        return;
-    ShowInLegend_ = value;
-    RequestRepaint();
+    if (SetIfChanged(ShowInLegend_, value))
+        RequestRepaint();
 }
 
 void TChartSeries::SetHorizAxis(THorizAxis value)
 {
-    if (HorizAxis_ == value)
-        return;
-    HorizAxis_ = value;
-    RequestRepaint();
+    if (SetIfChanged(HorizAxis_, value))
+        RequestRepaint();
 }
 
 void TChartSeries::SetVertAxis(TVertAxis value)
 {
-    if (VertAxis_ == value)
-        return;
-    VertAxis_ = value;
-    RequestRepaint();
+    if (SetIfChanged(VertAxis_, value))
+        RequestRepaint();
 }
 
 void TChartSeries::SetValueFormat(const QString &value)
 {
-    if (ValueFormat_ == value)
-        return;
-    ValueFormat_ = value;
-    RequestRepaint();
+    if (SetIfChanged(ValueFormat_, value))
+        RequestRepaint();
 }
 
 void TChartSeries::SetPercentFormat(const QString &value)
 {
-    if (PercentFormat_ == value)
-        return;
-    PercentFormat_ = value;
-    RequestRepaint();
+    if (SetIfChanged(PercentFormat_, value))
+        RequestRepaint();
 }
 
 void TChartSeries::SetParentChart(TCustomAxisPanel *value)

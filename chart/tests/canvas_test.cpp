@@ -104,6 +104,23 @@ TEST_F(CanvasTest, RectangleExcludesRightAndBottomBounds)
     EXPECT_EQ(Drawn(), Box(5, 5, 6, 6));
 }
 
+TEST_F(CanvasTest, ACopyOfTheTargetKeepsItsPixels)
+{
+    // The canvas reuses the target's pixel pointer between primitives; a copy taken meanwhile
+    // shares those pixels, so the next primitive must detach the target before writing.
+    canvas.Line(2, 2, 40, 9);
+    const QImage afterLine = img.copy();
+    const QImage shared = img;
+    canvas.Line(3, 30, 50, 41);
+    canvas.Rectangle(60, 10, 69, 19);
+    canvas.Ellipse(80, 10, 89, 19);
+    canvas.Polygon({TPoint{90, 40}, TPoint{98, 40}, TPoint{94, 32}});
+    EXPECT_TRUE(Diff(shared, afterLine).empty());
+    for (const auto &[x, y] :
+         {std::pair{3, 30}, std::pair{60, 10}, std::pair{84, 10}, std::pair{94, 40}})
+        EXPECT_EQ(canvas.GetPixel(x, y), clBlack) << x << "," << y;
+}
+
 TEST_F(CanvasTest, ClearBrushAndInvisiblePen)
 {
     canvas.Brush.Color = clRed;
