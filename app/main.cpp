@@ -3,8 +3,8 @@
 // window, then the hidden setup window whose creation loads the settings file and
 // therefore needs the main window. At the end the archive's object references are
 // released before the automation runtime goes.
-#include "canvas.h"
 #include "automation.h"
+#include "canvas.h"
 #include "excelarchive.h"
 #include "excelserver.h"
 #include "form1.h"
@@ -14,6 +14,9 @@
 
 int main(int argc, char **argv)
 {
+    // The window is laid out in pixels and is not scaled to the screen's resolution.
+    if (!qEnvironmentVariableIsSet("QT_ENABLE_HIGHDPI_SCALING"))
+        qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
     QApplication app(argc, argv);
 
     AutomationStartup();
