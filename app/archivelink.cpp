@@ -3,7 +3,7 @@
 #include "form1.h"
 
 #include "excelarchive.h"
-#include "stringgrid.h"
+#include "textgrid.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>

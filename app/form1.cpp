@@ -7,7 +7,7 @@
 #include "panel.h"
 #include "series.h"
 #include "settings.h"
-#include "stringgrid.h"
+#include "textgrid.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -138,7 +138,7 @@ void TForm1::buildMeasurementsTab()
     // Only the operator's choice runs the handler; code that sets the index calls it itself.
     connect(BoxSpeed, &QComboBox::activated, this, [this](int) { BoxSpeedChange(); });
 
-    SG = new TStringGrid(TabSheet1);
+    SG = new TTextGrid(TabSheet1);
     SG->setObjectName(QStringLiteral("SG"));
     SG->setGeometry(96, 8, 249, 237);
     SG->setFont(BoldFont());

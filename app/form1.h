@@ -21,7 +21,7 @@ class TChart;
 class TChartSeries;
 class TFormSetup;
 class TLineSeries;
-class TStringGrid;
+class TTextGrid;
 
 class TForm1 : public QWidget
 {
@@ -42,7 +42,7 @@ class TForm1 : public QWidget
     QPushButton *BtnStart = nullptr;
     QPushButton *BtnStop = nullptr;
     QComboBox *BoxSpeed = nullptr;
-    TStringGrid *SG = nullptr;
+    TTextGrid *SG = nullptr;
     QPushButton *BtnSetup = nullptr;
 
     // Tab 2: graph.

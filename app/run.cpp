@@ -11,7 +11,7 @@
 #include "morecom.h"
 #include "panel.h"
 #include "settings.h"
-#include "stringgrid.h"
+#include "textgrid.h"
 
 #include <QCoreApplication>
 #include <QTimer>

@@ -40,30 +40,30 @@ void OleCheck(HRESULT hr)
 }
 
 // ---------------------------------------------------------------------------------------------
-// OleVariant
+// AutoVariant
 
-OleVariant::OleVariant(const OleVariant &other) : isText_(other.isText_), text_(other.text_)
+AutoVariant::AutoVariant(const AutoVariant &other) : isText_(other.isText_), text_(other.text_)
 {
     OleCheck(VariantCopy(&v_, &other.v_));
 }
 
-OleVariant::OleVariant(OleVariant &&other) noexcept
+AutoVariant::AutoVariant(AutoVariant &&other) noexcept
     : v_(other.v_), isText_(other.isText_), text_(std::move(other.text_))
 {
     VariantInit(&other.v_);
     other.isText_ = false;
 }
 
-OleVariant &OleVariant::operator=(const OleVariant &other)
+AutoVariant &AutoVariant::operator=(const AutoVariant &other)
 {
     if (this != &other) {
-        OleVariant copy(other);
+        AutoVariant copy(other);
         *this = std::move(copy);
     }
     return *this;
 }
 
-OleVariant &OleVariant::operator=(OleVariant &&other) noexcept
+AutoVariant &AutoVariant::operator=(AutoVariant &&other) noexcept
 {
     if (this != &other) {
         Clear();
@@ -77,55 +77,55 @@ OleVariant &OleVariant::operator=(OleVariant &&other) noexcept
     return *this;
 }
 
-OleVariant::~OleVariant()
+AutoVariant::~AutoVariant()
 {
     Clear();
 }
 
-OleVariant OleVariant::Adopt(VARIANT &v)
+AutoVariant AutoVariant::Adopt(VARIANT &v)
 {
-    OleVariant r;
+    AutoVariant r;
     r.v_ = v;
     VariantInit(&v);
     return r;
 }
 
-OleVariant OleVariant::Copy(const VARIANT &v)
+AutoVariant AutoVariant::Copy(const VARIANT &v)
 {
-    OleVariant r;
+    AutoVariant r;
     OleCheck(VariantCopy(&r.v_, &v));
     return r;
 }
 
-OleVariant OleVariant::NativeText(std::string text)
+AutoVariant AutoVariant::NativeText(std::string text)
 {
-    OleVariant r;
+    AutoVariant r;
     r.isText_ = true;
     r.text_ = std::move(text);
     return r;
 }
 
-OleVariant OleVariant::RefTo(OleVariant &target)
+AutoVariant AutoVariant::RefTo(AutoVariant &target)
 {
-    OleVariant r;
+    AutoVariant r;
     r.v_.vt = VT_VARIANT | VT_BYREF;
     r.v_.pvarVal = &target.v_;
     return r;
 }
 
-void OleVariant::Clear()
+void AutoVariant::Clear()
 {
     VariantClear(&v_);
     isText_ = false;
     text_.clear();
 }
 
-IDispatch *OleVariant::Dispatch() const
+IDispatch *AutoVariant::Dispatch() const
 {
     return ArgToDispatch(&v_);
 }
 
-void OleVariant::MakeWide()
+void AutoVariant::MakeWide()
 {
     if (!isText_)
         return;
@@ -136,7 +136,7 @@ void OleVariant::MakeWide()
     v_ = w;
 }
 
-std::string VariantToText(const OleVariant &v)
+std::string VariantToText(const AutoVariant &v)
 {
     if (v.IsNativeText())
         return v.Text();
@@ -194,7 +194,7 @@ AutomationArg AutomationArg::Double(double x)
     return a;
 }
 
-AutomationArg AutomationArg::Var(const OleVariant &v)
+AutomationArg AutomationArg::Var(const AutoVariant &v)
 {
     AutomationArg a;
     a.kind_ = Kind::Variant;
@@ -235,7 +235,7 @@ AutomationArg AutomationArg::DoubleRef(double &x)
     return Ref(Kind::DoubleRef, &x);
 }
 
-AutomationArg AutomationArg::VarRef(OleVariant &v)
+AutomationArg AutomationArg::VarRef(AutoVariant &v)
 {
     return Ref(Kind::VariantRef, &v);
 }
@@ -243,7 +243,7 @@ AutomationArg AutomationArg::VarRef(OleVariant &v)
 // ---------------------------------------------------------------------------------------------
 // Calls
 
-OleVariant CreateAutomationObject(std::string_view progId)
+AutoVariant CreateAutomationObject(std::string_view progId)
 {
     const std::u16string wide = AnsiToWide(progId);
     CLSID clsid;
@@ -254,7 +254,7 @@ OleVariant CreateAutomationObject(std::string_view progId)
     VARIANT v;
     v.vt = VT_DISPATCH;
     v.pdispVal = disp; // the reference CoCreateInstance returned
-    return OleVariant::Adopt(v);
+    return AutoVariant::Adopt(v);
 }
 
 namespace
@@ -299,8 +299,8 @@ std::string TrimServerMessage(std::u16string_view text)
 
 } // namespace
 
-OleVariant LateBoundCall(const OleVariant &target, CallKind kind, std::string_view member,
-                         std::span<const AutomationArg> args, bool wantResult)
+AutoVariant LateBoundCall(const AutoVariant &target, CallKind kind, std::string_view member,
+                          std::span<const AutomationArg> args, bool wantResult)
 {
     // 1. The target must hold an object.
     IDispatch *disp = target.Dispatch();
@@ -379,7 +379,7 @@ OleVariant LateBoundCall(const OleVariant &target, CallKind kind, std::string_vi
             v.pdblVal = static_cast<double *>(a.ref_);
             break;
         case AutomationArg::Kind::VariantRef: {
-            auto *holder = static_cast<OleVariant *>(a.ref_);
+            auto *holder = static_cast<AutoVariant *>(a.ref_);
             holder->MakeWide();
             v.vt = VT_VARIANT | VT_BYREF;
             v.pvarVal = &holder->Raw();
@@ -424,7 +424,7 @@ OleVariant LateBoundCall(const OleVariant &target, CallKind kind, std::string_vi
         VariantClear(&result);
         RaiseInvokeError(hr, strings.excep);
     }
-    OleVariant out = OleVariant::Adopt(result);
+    AutoVariant out = AutoVariant::Adopt(result);
 
     // 9. Copy by-reference strings back.
     for (UINT i = 0; i < count; ++i) {

@@ -51,31 +51,31 @@ void OleCheck(com::HRESULT hr);
 std::string OleSysErrorMessage(com::HRESULT hr);
 
 // ---------------------------------------------------------------------------------------------
-// OleVariant: a variant holder, and the object reference holder of the archive.
+// AutoVariant: a variant holder, and the object reference holder of the archive.
 //
 // Holds a com::VARIANT it owns (cleared on destruction and before every new value), or the
 // program's own text (NativeText), which is turned into a wide string when passed to a server.
 // Holding an object means holding one counted reference: assigning a new value or Clear()
 // releases it.
 
-class OleVariant
+class AutoVariant
 {
   public:
-    OleVariant() = default;
-    OleVariant(const OleVariant &other);
-    OleVariant(OleVariant &&other) noexcept;
-    OleVariant &operator=(const OleVariant &other);
-    OleVariant &operator=(OleVariant &&other) noexcept;
-    ~OleVariant();
+    AutoVariant() = default;
+    AutoVariant(const AutoVariant &other);
+    AutoVariant(AutoVariant &&other) noexcept;
+    AutoVariant &operator=(const AutoVariant &other);
+    AutoVariant &operator=(AutoVariant &&other) noexcept;
+    ~AutoVariant();
 
     // Takes ownership of v (v is left VT_EMPTY).
-    static OleVariant Adopt(com::VARIANT &v);
+    static AutoVariant Adopt(com::VARIANT &v);
     // A copy of v (strings duplicated, objects AddRef'd).
-    static OleVariant Copy(const com::VARIANT &v);
+    static AutoVariant Copy(const com::VARIANT &v);
     // The program's text, kept as 8-bit text until it is passed to a server.
-    static OleVariant NativeText(std::string text);
+    static AutoVariant NativeText(std::string text);
     // A holder that refers to another holder (VT_VARIANT | VT_BYREF); `target` must outlive it.
-    static OleVariant RefTo(OleVariant &target);
+    static AutoVariant RefTo(AutoVariant &target);
 
     void Clear(); // releases what is held and becomes empty
     bool IsEmpty() const { return !isText_ && v_.vt == com::VT_EMPTY; }
@@ -99,7 +99,7 @@ class OleVariant
 // The result of a call as text: the platform's variant conversion to a wide string, then to
 // program text. An object gives the text of its default value (a worksheet cell gives its
 // value's text; an empty cell gives ""). Raises EOleSysError when it cannot be converted.
-std::string VariantToText(const OleVariant &v);
+std::string VariantToText(const AutoVariant &v);
 
 // ---------------------------------------------------------------------------------------------
 // Arguments
@@ -131,19 +131,19 @@ class AutomationArg
     static AutomationArg I4(int32_t x);
     static AutomationArg Bool(bool x);
     static AutomationArg Double(double x);
-    static AutomationArg Var(const OleVariant &v); // the variant's own type and value
+    static AutomationArg Var(const AutoVariant &v); // the variant's own type and value
     static AutomationArg Omitted();
     static AutomationArg StrRef(std::string &s);
     static AutomationArg I2Ref(int16_t &x);
     static AutomationArg I4Ref(int32_t &x);
     static AutomationArg DoubleRef(double &x);
-    static AutomationArg VarRef(OleVariant &v);
+    static AutomationArg VarRef(AutoVariant &v);
 
     Kind kind() const { return kind_; }
 
   private:
-    friend OleVariant LateBoundCall(const OleVariant &, CallKind, std::string_view,
-                                    std::span<const AutomationArg>, bool);
+    friend AutoVariant LateBoundCall(const AutoVariant &, CallKind, std::string_view,
+                                     std::span<const AutomationArg>, bool);
     // An argument of the given kind pointing at the caller's variable.
     static AutomationArg Ref(Kind kind, void *variable);
 
@@ -151,7 +151,7 @@ class AutomationArg
     std::string text_;
     int64_t int_ = 0;
     double dbl_ = 0;
-    const OleVariant *var_ = nullptr;
+    const AutoVariant *var_ = nullptr;
     void *ref_ = nullptr;
 };
 
@@ -162,17 +162,17 @@ constexpr size_t MaxAutomationArgs = 64;
 
 // Creates the server object registered under progId and returns a holder of its IDispatch.
 // Raises EOleSysError (e.g. com::CO_E_CLASSSTRING for an unknown ProgID).
-OleVariant CreateAutomationObject(std::string_view progId);
+AutoVariant CreateAutomationObject(std::string_view progId);
 
 // One late-bound call on the object held by `target` (directly or through a by-reference
 // holder). Returns the result, or an empty holder when no result is wanted.
 // Raises EOleError ("Variant does not reference an automation object", "Method '%s' not
 // supported by automation object"), EOleSysError or EOleException. Every wide string
 // allocated for the call is freed before it returns or raises.
-OleVariant LateBoundCall(const OleVariant &target, CallKind kind, std::string_view member,
-                         std::span<const AutomationArg> args, bool wantResult);
-inline OleVariant LateBoundCall(const OleVariant &target, CallKind kind, std::string_view member,
-                                std::initializer_list<AutomationArg> args, bool wantResult)
+AutoVariant LateBoundCall(const AutoVariant &target, CallKind kind, std::string_view member,
+                          std::span<const AutomationArg> args, bool wantResult);
+inline AutoVariant LateBoundCall(const AutoVariant &target, CallKind kind, std::string_view member,
+                                 std::initializer_list<AutomationArg> args, bool wantResult)
 {
     return LateBoundCall(target, kind, member, std::span(args.begin(), args.size()), wantResult);
 }

@@ -16,9 +16,9 @@
 bool ArchiveOpen = false;
 bool ArchiveFailed = false;
 double LastSaveTime = 0;
-OleVariant ExcelApp;
-OleVariant Workbook;
-OleVariant Sheet;
+AutoVariant ExcelApp;
+AutoVariant Workbook;
+AutoVariant Sheet;
 
 namespace
 {
@@ -78,16 +78,16 @@ std::string Utf8(const QString &s)
 
 using Arg = AutomationArg;
 
-OleVariant CellAt(int32_t row, int32_t col)
+AutoVariant CellAt(int32_t row, int32_t col)
 {
     return LateBoundCall(Sheet, CallKind::PropertyGet, "Cells", {Arg::I4(row), Arg::I4(col)}, true);
 }
 
 // A one-cell range, built anew from two "Cells" gets and a "Range" get.
-OleVariant OneCellRange(int32_t row, int32_t col)
+AutoVariant OneCellRange(int32_t row, int32_t col)
 {
-    const OleVariant first = CellAt(row, col);
-    const OleVariant second = CellAt(row, col);
+    const AutoVariant first = CellAt(row, col);
+    const AutoVariant second = CellAt(row, col);
     return LateBoundCall(Sheet, CallKind::PropertyGet, "Range", {Arg::Var(first), Arg::Var(second)},
                          true);
 }
@@ -167,7 +167,7 @@ void OpenExcel()
         PutVisible();
         ArchiveOpen = true;
         const QString name = g_host.fileName ? g_host.fileName() : QString();
-        const OleVariant books = LateBoundCall(ExcelApp, CallKind::Method, "Workbooks", {}, true);
+        const AutoVariant books = LateBoundCall(ExcelApp, CallKind::Method, "Workbooks", {}, true);
         const bool exists = FileExists(name);
         Workbook =
             exists ? LateBoundCall(books, CallKind::Method, "Open", {Arg::Str(Utf8(name))}, true)
@@ -199,7 +199,7 @@ void SaveExcel()
     try {
         // Select A1 so the window of a visible application scrolls along with the rows.
         {
-            const OleVariant a1 =
+            const AutoVariant a1 =
                 LateBoundCall(Sheet, CallKind::PropertyGet, "Range", {Arg::Str("A1")}, true);
             LateBoundCall(a1, CallKind::Method, "Select", {}, false);
         }
@@ -208,13 +208,13 @@ void SaveExcel()
 
         int32_t counter = 0;
         {
-            const OleVariant b2 = CellAt(2, 2);
+            const AutoVariant b2 = CellAt(2, 2);
             if (!ParseIntText(VariantToText(b2), counter) || counter < kHeaderRow)
                 counter = kHeaderRow;
         }
         if (counter >= LastSheetRow) { // above 65500: the next row would not fit
             Sheet.Clear();
-            const OleVariant sheets =
+            const AutoVariant sheets =
                 LateBoundCall(Workbook, CallKind::Method, "WorkSheets", {}, true);
             Sheet = LateBoundCall(
                 sheets, CallKind::Method, "Add",
@@ -228,7 +228,7 @@ void SaveExcel()
         PutCell(2, 2, Arg::I4Ref(counter));
 
         {
-            const OleVariant below = OneCellRange(row + 2, 1);
+            const AutoVariant below = OneCellRange(row + 2, 1);
             LateBoundCall(below, CallKind::Method, "Select", {}, false);
         }
         if (ProcessEventsFailed())
@@ -250,7 +250,7 @@ void SaveExcel()
             if (!isNumber) {
                 LateBoundCall(OneCellRange(row, col), CallKind::Method, "AddComment",
                               {Arg::Str(Utf8(reading))}, false);
-                const OleVariant comment =
+                const AutoVariant comment =
                     LateBoundCall(OneCellRange(row, col), CallKind::Method, "Comment", {}, true);
                 LateBoundCall(comment, CallKind::PropertyPut, "Visible", {Arg::Bool(false)}, false);
             }

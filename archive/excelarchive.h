@@ -46,12 +46,12 @@ struct ArchiveHost {
 void SetArchiveHost(ArchiveHost host);
 
 // Archive state: process-wide, false/empty at program start.
-extern bool ArchiveOpen;    // the server object exists and the archive has not been closed
-extern bool ArchiveFailed;  // latched by a failure in SaveExcel, CloseExcel, ExcelVisibleClick
-extern double LastSaveTime; // monotonic days of the last explicit save, or of the opening
-extern OleVariant ExcelApp; // the spreadsheet application
-extern OleVariant Workbook; // the workbook being written
-extern OleVariant Sheet;    // the worksheet being written
+extern bool ArchiveOpen;     // the server object exists and the archive has not been closed
+extern bool ArchiveFailed;   // latched by a failure in SaveExcel, CloseExcel, ExcelVisibleClick
+extern double LastSaveTime;  // monotonic days of the last explicit save, or of the opening
+extern AutoVariant ExcelApp; // the spreadsheet application
+extern AutoVariant Workbook; // the workbook being written
+extern AutoVariant Sheet;    // the worksheet being written
 
 // Caption texts the archive sets.
 inline const QString CaptionIdle = QStringLiteral("  PTK71");

@@ -2,7 +2,7 @@
 
 #include "inttext.h"
 #include "settings.h"
-#include "stringgrid.h"
+#include "textgrid.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -103,7 +103,7 @@ QAbstractSpinBox::StepEnabled TSpinEdit::stepEnabled() const
 
 // --- TFormSetup -------------------------------------------------------------
 
-TFormSetup::TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange, TStringGrid *sg,
+TFormSetup::TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange, TTextGrid *sg,
                        QWidget *parent)
     : QDialog(parent), boxSpeed_(boxSpeed), boxSpeedChange_(std::move(boxSpeedChange)), sg_(sg)
 {
@@ -147,7 +147,7 @@ TFormSetup::TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange
     EdPause->SetMaxLength(5);
     EdPause->SetValue(1);
 
-    SG2 = new TStringGrid(this);
+    SG2 = new TTextGrid(this);
     SG2->setObjectName(QStringLiteral("SG2"));
     SG2->setGeometry(8, 80, 272, 228);
     SG2->setFont(bold);
@@ -171,7 +171,7 @@ TFormSetup::TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange
 
     connect(EdChan, &TSpinEdit::Changed, this, &TFormSetup::EdChanChange);
     connect(EdPause, &TSpinEdit::Changed, this, &TFormSetup::EdPauseChange);
-    connect(SG2, &TStringGrid::cellTextSet, this, &TFormSetup::SG2SetEditText);
+    connect(SG2, &TTextGrid::cellTextSet, this, &TFormSetup::SG2SetEditText);
     connect(BtnClose, &QPushButton::clicked, this, &TFormSetup::BtnCloseClick);
 
     FormCreate();

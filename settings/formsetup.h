@@ -15,7 +15,7 @@
 class QComboBox;
 class QLabel;
 class QPushButton;
-class TStringGrid;
+class TTextGrid;
 
 /// A numeric edit with up/down buttons. Its text is free (digits and signs, up to the
 /// maximum length) so the change handler sees exactly what the operator typed; Value()
@@ -60,7 +60,7 @@ class TFormSetup : public QDialog
   public:
     /// `boxSpeed`, `boxSpeedChange` and `sg` belong to the main window and must outlive
     /// this window; none is owned.
-    TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange, TStringGrid *sg,
+    TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange, TTextGrid *sg,
                QWidget *parent = nullptr);
     ~TFormSetup() override;
 
@@ -68,7 +68,7 @@ class TFormSetup : public QDialog
     TSpinEdit *EdChan = nullptr;
     QLabel *Label2 = nullptr;
     TSpinEdit *EdPause = nullptr;
-    TStringGrid *SG2 = nullptr;
+    TTextGrid *SG2 = nullptr;
     QPushButton *BtnClose = nullptr;
 
     void FormCreate();
@@ -86,5 +86,5 @@ class TFormSetup : public QDialog
   private:
     QComboBox *boxSpeed_;
     std::function<void()> boxSpeedChange_;
-    TStringGrid *sg_;
+    TTextGrid *sg_;
 };

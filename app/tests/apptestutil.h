@@ -11,7 +11,7 @@
 #include "panel.h"
 #include "settings.h"
 #include "simulator.h"
-#include "stringgrid.h"
+#include "textgrid.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -64,12 +64,12 @@ class AutomationTest : public ::testing::Test
         EXPECT_EQ(SysStringLiveCount(), liveStrings);
         EXPECT_EQ(DispatchObject::LiveCount(), liveObjects);
     }
-    OleVariant Holder(IDispatch *d)
+    AutoVariant Holder(IDispatch *d)
     {
         VARIANT v;
         v.vt = VT_DISPATCH;
         v.pdispVal = d;
-        return OleVariant::Adopt(v);
+        return AutoVariant::Adopt(v);
     }
 
     std::shared_ptr<rec::ServerState> state;
@@ -81,9 +81,9 @@ class AutomationTest : public ::testing::Test
 
 TEST_F(AutomationTest, ArgumentsArePackedFromTheEndOfTheArray)
 {
-    OleVariant app = CreateAutomationObject(rec::kProgId);
-    OleVariant sheets = LateBoundCall(app, CallKind::Method, "WorkSheets", {}, true);
-    OleVariant sheet =
+    AutoVariant app = CreateAutomationObject(rec::kProgId);
+    AutoVariant sheets = LateBoundCall(app, CallKind::Method, "WorkSheets", {}, true);
+    AutoVariant sheet =
         LateBoundCall(sheets, CallKind::Method, "Add",
                       {Arg::Omitted(), Arg::Omitted(), Arg::I4(1), Arg::I2(-4167)}, true);
     LateBoundCall(sheet, CallKind::PropertyPut, "Cells", {Arg::I4(2), Arg::I4(3), Arg::I4(5)},
@@ -110,14 +110,15 @@ TEST_F(AutomationTest, ArgumentsArePackedFromTheEndOfTheArray)
 
 TEST_F(AutomationTest, CallKindsChooseTheInvocationFlags)
 {
-    OleVariant app = CreateAutomationObject(rec::kProgId);
-    OleVariant books = LateBoundCall(app, CallKind::Method, "Workbooks", {}, true);
+    AutoVariant app = CreateAutomationObject(rec::kProgId);
+    AutoVariant books = LateBoundCall(app, CallKind::Method, "Workbooks", {}, true);
     LateBoundCall(app, CallKind::Method, "Quit", {}, false);
-    OleVariant book = LateBoundCall(books, CallKind::Method, "Add", {Arg::I2(-4167)}, true);
-    OleVariant sheet = LateBoundCall(book, CallKind::PropertyGet, "WorkSheets", {Arg::I4(1)}, true);
+    AutoVariant book = LateBoundCall(books, CallKind::Method, "Add", {Arg::I2(-4167)}, true);
+    AutoVariant sheet =
+        LateBoundCall(book, CallKind::PropertyGet, "WorkSheets", {Arg::I4(1)}, true);
     LateBoundCall(app, CallKind::PropertyPut, "Visible", {Arg::Bool(true)}, false);
     LateBoundCall(app, CallKind::PropertyPut, "Visible", {Arg::Var(book)}, false);
-    OleVariant ref = OleVariant::RefTo(book); // an object through a by-reference holder
+    AutoVariant ref = AutoVariant::RefTo(book); // an object through a by-reference holder
     LateBoundCall(app, CallKind::PropertyPut, "Visible", {Arg::Var(ref)}, false);
 
     EXPECT_EQ(state->Shown(), (std::vector<std::string>{
@@ -144,9 +145,9 @@ TEST_F(AutomationTest, ErrorsCarryTheirClassAndMessage)
         EXPECT_STREQ(e.what(), "Invalid class string");
     }
 
-    OleVariant empty;
-    OleVariant number = OleVariant::NativeText("5");
-    for (const OleVariant *target : {&empty, &number}) {
+    AutoVariant empty;
+    AutoVariant number = AutoVariant::NativeText("5");
+    for (const AutoVariant *target : {&empty, &number}) {
         try {
             LateBoundCall(*target, CallKind::Method, "Quit", {Arg::Str("x")}, false);
             FAIL();
@@ -157,7 +158,7 @@ TEST_F(AutomationTest, ErrorsCarryTheirClassAndMessage)
         }
     }
 
-    OleVariant app = CreateAutomationObject(rec::kProgId);
+    AutoVariant app = CreateAutomationObject(rec::kProgId);
     try {
         LateBoundCall(app, CallKind::Method, "Calculate", {Arg::Str("x")}, false);
         FAIL();
@@ -169,7 +170,7 @@ TEST_F(AutomationTest, ErrorsCarryTheirClassAndMessage)
     EXPECT_TRUE(state->calls.empty());
 
     auto *probe = new Probe;
-    OleVariant p = Holder(probe);
+    AutoVariant p = Holder(probe);
     probe->failStatus = DISP_E_EXCEPTION;
     try {
         LateBoundCall(p, CallKind::Method, "Fail", {Arg::Str("a"), Arg::Str("b")}, true);
@@ -210,8 +211,8 @@ TEST_F(AutomationTest, ErrorsCarryTheirClassAndMessage)
 TEST_F(AutomationTest, StringsReachTheServerWideAndComeBackByReference)
 {
     auto *probe = new Probe;
-    OleVariant p = Holder(probe);
-    OleVariant native = OleVariant::NativeText("Ошибка");
+    AutoVariant p = Holder(probe);
+    AutoVariant native = AutoVariant::NativeText("Ошибка");
     LateBoundCall(p, CallKind::Method, "Take", {Arg::Str("Точка 1"), Arg::Var(native)}, false);
     EXPECT_EQ(probe->strings, (std::vector<std::u16string>{u"Ошибка", u"Точка 1"}));
 
@@ -227,8 +228,8 @@ TEST_F(AutomationTest, StringsReachTheServerWideAndComeBackByReference)
     EXPECT_EQ(kept, "как было"); // not copied back after a failure
 
     // A by-reference variant holding native text becomes a wide string in place.
-    OleVariant cell = OleVariant::NativeText("12");
-    OleVariant app = CreateAutomationObject(rec::kProgId);
+    AutoVariant cell = AutoVariant::NativeText("12");
+    AutoVariant app = CreateAutomationObject(rec::kProgId);
     LateBoundCall(app, CallKind::Method, "Quit", {Arg::VarRef(cell)}, false);
     EXPECT_FALSE(cell.IsNativeText());
     EXPECT_EQ(cell.Raw().vt, VT_BSTR);
@@ -237,10 +238,11 @@ TEST_F(AutomationTest, StringsReachTheServerWideAndComeBackByReference)
 
 TEST_F(AutomationTest, ByReferenceNumbersAndResultText)
 {
-    OleVariant app = CreateAutomationObject(rec::kProgId);
-    OleVariant book = LateBoundCall(LateBoundCall(app, CallKind::Method, "Workbooks", {}, true),
-                                    CallKind::Method, "Add", {Arg::I2(-4167)}, true);
-    OleVariant sheet = LateBoundCall(book, CallKind::PropertyGet, "WorkSheets", {Arg::I4(1)}, true);
+    AutoVariant app = CreateAutomationObject(rec::kProgId);
+    AutoVariant book = LateBoundCall(LateBoundCall(app, CallKind::Method, "Workbooks", {}, true),
+                                     CallKind::Method, "Add", {Arg::I2(-4167)}, true);
+    AutoVariant sheet =
+        LateBoundCall(book, CallKind::PropertyGet, "WorkSheets", {Arg::I4(1)}, true);
     int32_t counter = 121;
     double reading = 12.5;
     LateBoundCall(sheet, CallKind::PropertyPut, "Cells",
@@ -261,11 +263,11 @@ TEST_F(AutomationTest, ByReferenceNumbersAndResultText)
 
 TEST_F(AutomationTest, HoldersReleaseOnClearAndReassignment)
 {
-    OleVariant app = CreateAutomationObject(rec::kProgId);
+    AutoVariant app = CreateAutomationObject(rec::kProgId);
     const long afterCreate = DispatchObject::LiveCount();
-    OleVariant copy = app;
+    AutoVariant copy = app;
     EXPECT_EQ(DispatchObject::LiveCount(), afterCreate);
-    OleVariant books = LateBoundCall(app, CallKind::Method, "Workbooks", {}, true);
+    AutoVariant books = LateBoundCall(app, CallKind::Method, "Workbooks", {}, true);
     EXPECT_EQ(DispatchObject::LiveCount(), afterCreate + 1);
     books = LateBoundCall(app, CallKind::Method, "Workbooks", {}, true); // old one released
     EXPECT_EQ(DispatchObject::LiveCount(), afterCreate + 1);
@@ -274,6 +276,6 @@ TEST_F(AutomationTest, HoldersReleaseOnClearAndReassignment)
     EXPECT_EQ(DispatchObject::LiveCount(), afterCreate);
     app.Clear();
     EXPECT_EQ(DispatchObject::LiveCount(), afterCreate); // the copy still holds it
-    copy = OleVariant();
+    copy = AutoVariant();
     EXPECT_EQ(DispatchObject::LiveCount(), afterCreate - 1);
 }

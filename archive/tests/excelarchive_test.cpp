@@ -62,15 +62,15 @@ class ArchiveTest : public ::testing::Test
         const Calls all = state->Shown();
         return Calls(all.begin() + long(std::min(first, all.size())), all.end());
     }
-    void SetB2(int sheet, const OleVariant &value)
+    void SetB2(int sheet, const AutoVariant &value)
     {
         state->sheets.resize(size_t(std::max<int>(sheet + 1, int(state->sheets.size()))));
         state->sheets[size_t(sheet)][{2, 2}] = value;
     }
-    static OleVariant I4(int32_t x)
+    static AutoVariant I4(int32_t x)
     {
         VARIANT v = VariantFromI4(x);
-        return OleVariant::Adopt(v);
+        return AutoVariant::Adopt(v);
     }
     // The calls of a pass that writes row r with the two default readings, without the save.
     static Calls PassCalls(int r, const std::string &sheet = "sheet1")
@@ -179,16 +179,16 @@ TEST_F(ArchiveTest, RowCounterRulesAndWorksheetRollOver)
     OpenExcel();
     // Text and hexadecimal counters go by the integer text rule; junk or small values give row 5.
     struct Case {
-        OleVariant b2;
+        AutoVariant b2;
         int row;
     };
     VARIANT text = VariantFromString(u"$10"), junk = VariantFromString(u"12 "),
             r8 = VariantFromR8(7.5);
     std::vector<Case> cases;
-    cases.push_back({OleVariant::Adopt(text), 17});
-    cases.push_back({OleVariant::Adopt(junk), 5});
+    cases.push_back({AutoVariant::Adopt(text), 17});
+    cases.push_back({AutoVariant::Adopt(junk), 5});
     cases.push_back({I4(3), 5});
-    cases.push_back({OleVariant::Adopt(r8), 5});
+    cases.push_back({AutoVariant::Adopt(r8), 5});
     cases.push_back({I4(65500), 65501});
     for (const Case &c : cases) {
         SetB2(0, c.b2);

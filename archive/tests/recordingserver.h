@@ -133,7 +133,7 @@ struct ServerState {
     int failAt = -1; // index in `calls` of the call that fails (-1: none)
     HRESULT failStatus = DISP_E_EXCEPTION;
     std::u16string failText = u"The call failed.  ";
-    std::vector<std::map<std::pair<int, int>, OleVariant>> sheets{1}; // cells per worksheet
+    std::vector<std::map<std::pair<int, int>, AutoVariant>> sheets{1}; // cells per worksheet
     int quitCount = 0;
 
     std::vector<std::string> Shown() const
@@ -208,7 +208,7 @@ class RecObject : public DispatchObject
             ArgToInt32(PositionalArg(params, 1), &c);
             VARIANT v;
             VariantCopyInd(&v, DerefVariant(PutValue(params)));
-            state_->sheets[size_t(sheet_)][{r, c}] = OleVariant::Adopt(v);
+            state_->sheets[size_t(sheet_)][{r, c}] = AutoVariant::Adopt(v);
             return S_OK;
         }
         if (!result)

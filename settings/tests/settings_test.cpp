@@ -2,7 +2,7 @@
 #include "formsetup.h"
 #include "morecom.h"
 #include "settings.h"
-#include "stringgrid.h"
+#include "textgrid.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -79,7 +79,7 @@ class SetupTest : public ::testing::Test
     QTemporaryDir dir_;
     std::string path_;
     QComboBox box_;
-    TStringGrid sg_;
+    TTextGrid sg_;
     int speedChanges_ = 0;
     std::unique_ptr<TFormSetup> form_;
 };

@@ -20,11 +20,11 @@
 #include <QString>
 #include <QTableWidget>
 
-class TStringGrid : public QTableWidget
+class TTextGrid : public QTableWidget
 {
     Q_OBJECT
   public:
-    explicit TStringGrid(QWidget *parent = nullptr);
+    explicit TTextGrid(QWidget *parent = nullptr);
 
     QString Cells(int col, int row) const;
     void SetCells(int col, int row, const QString &text);
@@ -64,7 +64,7 @@ class TStringGrid : public QTableWidget
     void closeEditor(QWidget *editor, QAbstractItemDelegate::EndEditHint hint) override;
 
   private:
-    friend class TStringGridDelegate;
+    friend class TTextGridDelegate;
     void EditorCreated(QLineEdit *editor);
     void EditorTextEdited(int col, int row, const QString &text);
     void OpenEditor();

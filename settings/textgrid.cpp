@@ -1,4 +1,4 @@
-#include "stringgrid.h"
+#include "textgrid.h"
 
 #include <QAbstractButton>
 #include <QFocusEvent>
@@ -9,10 +9,10 @@
 #include <QTimer>
 
 // Edits cells in a frameless line edit that hands every keystroke to the grid.
-class TStringGridDelegate : public QStyledItemDelegate
+class TTextGridDelegate : public QStyledItemDelegate
 {
   public:
-    explicit TStringGridDelegate(TStringGrid *grid) : QStyledItemDelegate(grid), grid_(grid) {}
+    explicit TTextGridDelegate(TTextGrid *grid) : QStyledItemDelegate(grid), grid_(grid) {}
 
     QWidget *createEditor(QWidget *parent, const QStyleOptionViewItem &,
                           const QModelIndex &index) const override
@@ -21,7 +21,7 @@ class TStringGridDelegate : public QStyledItemDelegate
         edit->setFrame(false);
         const int col = index.column() + 1;
         const int row = index.row() + 1;
-        TStringGrid *grid = grid_;
+        TTextGrid *grid = grid_;
         QObject::connect(edit, &QLineEdit::textEdited, grid, [grid, col, row](const QString &t) {
             grid->EditorTextEdited(col, row, t);
         });
@@ -60,12 +60,12 @@ class TStringGridDelegate : public QStyledItemDelegate
     }
 
   private:
-    TStringGrid *grid_;
+    TTextGrid *grid_;
 };
 
-TStringGrid::TStringGrid(QWidget *parent) : QTableWidget(parent)
+TTextGrid::TTextGrid(QWidget *parent) : QTableWidget(parent)
 {
-    setItemDelegate(new TStringGridDelegate(this));
+    setItemDelegate(new TTextGridDelegate(this));
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSelectionBehavior(QAbstractItemView::SelectItems);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -88,7 +88,7 @@ TStringGrid::TStringGrid(QWidget *parent) : QTableWidget(parent)
     SetRowCount(5);
 }
 
-QString TStringGrid::Cells(int col, int row) const
+QString TTextGrid::Cells(int col, int row) const
 {
     if (col < 0 || row < 0 || col >= ColCount() || row >= RowCount())
         return {};
@@ -104,7 +104,7 @@ QString TStringGrid::Cells(int col, int row) const
     return it != nullptr ? it->text() : QString();
 }
 
-void TStringGrid::SetCells(int col, int row, const QString &text)
+void TTextGrid::SetCells(int col, int row, const QString &text)
 {
     if (col < 0 || row < 0 || col >= ColCount() || row >= RowCount())
         return;
@@ -136,7 +136,7 @@ void TStringGrid::SetCells(int col, int row, const QString &text)
     }
 }
 
-void TStringGrid::SetRowCount(int rows)
+void TTextGrid::SetRowCount(int rows)
 {
     const int old = rowCount();
     const int body = std::max(rows - 1, 0);
@@ -148,7 +148,7 @@ void TStringGrid::SetRowCount(int rows)
         setCurrentCell(0, 0);
 }
 
-void TStringGrid::SetColCount(int cols)
+void TTextGrid::SetColCount(int cols)
 {
     const int old = columnCount();
     const int body = std::max(cols - 1, 0);
@@ -159,7 +159,7 @@ void TStringGrid::SetColCount(int cols)
         setCurrentCell(0, 0);
 }
 
-void TStringGrid::SetDefaultColWidth(int width)
+void TTextGrid::SetDefaultColWidth(int width)
 {
     horizontalHeader()->setDefaultSectionSize(width);
     for (int c = 0; c < columnCount(); ++c)
@@ -167,7 +167,7 @@ void TStringGrid::SetDefaultColWidth(int width)
     verticalHeader()->setFixedWidth(width);
 }
 
-void TStringGrid::SetDefaultRowHeight(int height)
+void TTextGrid::SetDefaultRowHeight(int height)
 {
     verticalHeader()->setDefaultSectionSize(height);
     for (int r = 0; r < rowCount(); ++r)
@@ -175,7 +175,7 @@ void TStringGrid::SetDefaultRowHeight(int height)
     horizontalHeader()->setFixedHeight(height);
 }
 
-void TStringGrid::SetColWidth(int col, int width)
+void TTextGrid::SetColWidth(int col, int width)
 {
     if (col == 0)
         verticalHeader()->setFixedWidth(width);
@@ -183,7 +183,7 @@ void TStringGrid::SetColWidth(int col, int width)
         horizontalHeader()->resizeSection(col - 1, width);
 }
 
-void TStringGrid::SetAlwaysShowEditor(bool on)
+void TTextGrid::SetAlwaysShowEditor(bool on)
 {
     alwaysShowEditor_ = on;
     setEditTriggers(on ? QAbstractItemView::AllEditTriggers : QAbstractItemView::NoEditTriggers);
@@ -192,18 +192,18 @@ void TStringGrid::SetAlwaysShowEditor(bool on)
         OpenEditor();
 }
 
-void TStringGrid::SetRowMoving(bool on)
+void TTextGrid::SetRowMoving(bool on)
 {
     verticalHeader()->setSectionsMovable(on);
 }
 
-void TStringGrid::SetDrawFocusSelected(bool on)
+void TTextGrid::SetDrawFocusSelected(bool on)
 {
     drawFocusSelected_ = on;
     viewport()->update();
 }
 
-void TStringGrid::ResetRowOrder()
+void TTextGrid::ResetRowOrder()
 {
     QHeaderView *h = verticalHeader();
     if (!h->sectionsMoved())
@@ -213,21 +213,21 @@ void TStringGrid::ResetRowOrder()
             h->moveSection(h->visualIndex(logical), logical);
 }
 
-int TStringGrid::DisplayPosition(int row) const
+int TTextGrid::DisplayPosition(int row) const
 {
     if (row < 1 || row >= RowCount())
         return -1;
     return verticalHeader()->visualIndex(row - 1) + 1;
 }
 
-void TStringGrid::MoveRow(int row, int position)
+void TTextGrid::MoveRow(int row, int position)
 {
     if (row < 1 || row >= RowCount() || position < 1 || position >= RowCount())
         return;
     verticalHeader()->moveSection(verticalHeader()->visualIndex(row - 1), position - 1);
 }
 
-bool TStringGrid::eventFilter(QObject *watched, QEvent *event)
+bool TTextGrid::eventFilter(QObject *watched, QEvent *event)
 {
     // The corner is the fixed cell (0, 0): drawn as a header section with its text.
     if (watched == cornerButton_ && event->type() == QEvent::Paint) {
@@ -250,7 +250,7 @@ bool TStringGrid::eventFilter(QObject *watched, QEvent *event)
     return QTableWidget::eventFilter(watched, event);
 }
 
-void TStringGrid::changeEvent(QEvent *event)
+void TTextGrid::changeEvent(QEvent *event)
 {
     QTableWidget::changeEvent(event);
     // Fixed cells use the grid's font, as the body cells do (a platform theme may
@@ -261,14 +261,14 @@ void TStringGrid::changeEvent(QEvent *event)
     }
 }
 
-void TStringGrid::focusInEvent(QFocusEvent *event)
+void TTextGrid::focusInEvent(QFocusEvent *event)
 {
     QTableWidget::focusInEvent(event);
     if (alwaysShowEditor_)
         OpenEditor();
 }
 
-void TStringGrid::closeEditor(QWidget *editor, QAbstractItemDelegate::EndEditHint hint)
+void TTextGrid::closeEditor(QWidget *editor, QAbstractItemDelegate::EndEditHint hint)
 {
     QTableWidget::closeEditor(editor, hint);
     // An editor closed without moving on (Escape, Enter) is opened again on the same cell;
@@ -282,18 +282,18 @@ void TStringGrid::closeEditor(QWidget *editor, QAbstractItemDelegate::EndEditHin
         });
 }
 
-void TStringGrid::EditorCreated(QLineEdit *editor)
+void TTextGrid::EditorCreated(QLineEdit *editor)
 {
     editor_ = editor;
 }
 
-void TStringGrid::EditorTextEdited(int col, int row, const QString &text)
+void TTextGrid::EditorTextEdited(int col, int row, const QString &text)
 {
     SetCells(col, row, text);
     emit cellTextSet(col, row);
 }
 
-void TStringGrid::OpenEditor()
+void TTextGrid::OpenEditor()
 {
     QModelIndex index = currentIndex();
     if (!index.isValid() && rowCount() > 0 && columnCount() > 0) {
