@@ -28,9 +28,9 @@ bool ParseQText(const QString &text, int32_t &value)
 
 } // namespace
 
-// --- TSpinEdit --------------------------------------------------------------
+// --- TNumberEdit --------------------------------------------------------------
 
-TSpinEdit::TSpinEdit(QWidget *parent) : QAbstractSpinBox(parent)
+TNumberEdit::TNumberEdit(QWidget *parent) : QAbstractSpinBox(parent)
 {
     setButtonSymbols(QAbstractSpinBox::UpDownArrows);
     connect(lineEdit(), &QLineEdit::textChanged, this, [this] {
@@ -39,48 +39,48 @@ TSpinEdit::TSpinEdit(QWidget *parent) : QAbstractSpinBox(parent)
     });
 }
 
-void TSpinEdit::SetMaxLength(int n)
+void TNumberEdit::SetMaxLength(int n)
 {
     lineEdit()->setMaxLength(n);
 }
 
-int TSpinEdit::Value() const
+int TNumberEdit::Value() const
 {
     int32_t v = 0;
     return ParseQText(Text(), v) ? v : min_;
 }
 
-void TSpinEdit::SetValue(int v)
+void TNumberEdit::SetValue(int v)
 {
     SetText(QString::number(CheckValue(v)));
 }
 
-QString TSpinEdit::Text() const
+QString TNumberEdit::Text() const
 {
     return lineEdit()->text();
 }
 
-void TSpinEdit::SetText(const QString &text)
+void TNumberEdit::SetText(const QString &text)
 {
     if (lineEdit()->text() != text)
         lineEdit()->setText(text);
 }
 
-int TSpinEdit::CheckValue(int v) const
+int TNumberEdit::CheckValue(int v) const
 {
     if (max_ != min_)
         v = std::clamp(v, min_, max_);
     return v;
 }
 
-void TSpinEdit::stepBy(int steps)
+void TNumberEdit::stepBy(int steps)
 {
     const int64_t v = static_cast<int64_t>(Value()) + steps;
     SetValue(static_cast<int>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)));
 }
 
 // Typing is limited to digits and signs; the change handler decides what the text means.
-QValidator::State TSpinEdit::validate(QString &input, int &) const
+QValidator::State TNumberEdit::validate(QString &input, int &) const
 {
     for (QChar c : input)
         if (!c.isDigit() && c != u'+' && c != u'-')
@@ -88,7 +88,7 @@ QValidator::State TSpinEdit::validate(QString &input, int &) const
     return QValidator::Acceptable;
 }
 
-QAbstractSpinBox::StepEnabled TSpinEdit::stepEnabled() const
+QAbstractSpinBox::StepEnabled TNumberEdit::stepEnabled() const
 {
     if (isReadOnly())
         return StepNone;
@@ -122,7 +122,7 @@ TFormSetup::TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setGeometry(16, 13, 124, 16);
 
-    EdChan = new TSpinEdit(this);
+    EdChan = new TNumberEdit(this);
     EdChan->setObjectName(QStringLiteral("EdChan"));
     EdChan->setGeometry(152, 8, 57, 26);
     EdChan->setFont(bold);
@@ -138,7 +138,7 @@ TFormSetup::TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange
     for (QLabel *l : {Label1, Label2})
         l->resize(std::max(l->width(), l->sizeHint().width()), l->height());
 
-    EdPause = new TSpinEdit(this);
+    EdPause = new TNumberEdit(this);
     EdPause->setObjectName(QStringLiteral("EdPause"));
     EdPause->setGeometry(152, 40, 57, 26);
     EdPause->setFont(bold);
@@ -169,8 +169,8 @@ TFormSetup::TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange
     setTabOrder(EdChan, SG2);
     setTabOrder(SG2, EdPause);
 
-    connect(EdChan, &TSpinEdit::Changed, this, &TFormSetup::EdChanChange);
-    connect(EdPause, &TSpinEdit::Changed, this, &TFormSetup::EdPauseChange);
+    connect(EdChan, &TNumberEdit::Changed, this, &TFormSetup::EdChanChange);
+    connect(EdPause, &TNumberEdit::Changed, this, &TFormSetup::EdPauseChange);
     connect(SG2, &TTextGrid::cellTextSet, this, &TFormSetup::SG2SetEditText);
     connect(BtnClose, &QPushButton::clicked, this, &TFormSetup::BtnCloseClick);
 

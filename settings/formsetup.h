@@ -22,11 +22,11 @@ class TTextGrid;
 /// reads the text by the integer text rule (MinValue() when that fails) and SetValue()
 /// brings the value into MinValue()..MaxValue() before writing it as decimal text.
 /// `Changed` is emitted on every change of the text, typed or set.
-class TSpinEdit : public QAbstractSpinBox
+class TNumberEdit : public QAbstractSpinBox
 {
     Q_OBJECT
   public:
-    explicit TSpinEdit(QWidget *parent = nullptr);
+    explicit TNumberEdit(QWidget *parent = nullptr);
 
     int MinValue() const { return min_; }
     int MaxValue() const { return max_; }
@@ -65,9 +65,9 @@ class TFormSetup : public QDialog
     ~TFormSetup() override;
 
     QLabel *Label1 = nullptr;
-    TSpinEdit *EdChan = nullptr;
+    TNumberEdit *EdChan = nullptr;
     QLabel *Label2 = nullptr;
-    TSpinEdit *EdPause = nullptr;
+    TNumberEdit *EdPause = nullptr;
     TTextGrid *SG2 = nullptr;
     QPushButton *BtnClose = nullptr;
 

@@ -253,7 +253,7 @@ TEST_F(SetupTest, SpinEditsNeverPassOutOfRangeText)
     EXPECT_EQ(PauseSec, 3);
 
     // Typed characters other than digits and signs never reach the text.
-    QSignalSpy changes(f.EdChan, &TSpinEdit::Changed);
+    QSignalSpy changes(f.EdChan, &TNumberEdit::Changed);
     f.show();
     EXPECT_EQ(changes.count(), 0) << "showing the window keeps the text";
     f.EdChan->setFocus();
