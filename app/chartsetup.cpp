@@ -12,7 +12,7 @@ namespace
 // Titles, colours (0x00BBGGRR) and marker shapes of the eight plotted points.
 struct SeriesLook {
     const char *title;
-    TColor color;
+    ChartColor color;
     TSeriesPointerStyle style;
 };
 const SeriesLook kSeriesLooks[8] = {
@@ -22,7 +22,7 @@ const SeriesLook kSeriesLooks[8] = {
     {"Точка7", 0x00FFFF00, psRectangle}, {"Точка8", 0x0000FFFF, psRectangle},
 };
 
-void SetWindowFont(TChartFont &font, TColor color)
+void SetWindowFont(TChartFont &font, ChartColor color)
 {
     font.SetName(QStringLiteral("MS Sans Serif"));
     font.SetHeight(-13);

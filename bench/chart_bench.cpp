@@ -26,8 +26,14 @@
 namespace
 {
 
-constexpr std::array<TColor, 8> SeriesColors = {clLime,          TColor(4227327), clBlue, clPurple,
-                                                TColor(4194368), TColor(8388863), clAqua, clYellow};
+constexpr std::array<ChartColor, 8> SeriesColors = {clLime,
+                                                    ChartColor(4227327),
+                                                    clBlue,
+                                                    clPurple,
+                                                    ChartColor(4194368),
+                                                    ChartColor(8388863),
+                                                    clAqua,
+                                                    clYellow};
 
 std::unique_ptr<TChart> MakeChart()
 {
@@ -136,8 +142,8 @@ void AnimatedZoom(benchmark::State &state)
 {
     TChart &chart = SharedChart();
     chart.SetAnimatedZoom(true);
-    const TRect plot = chart.PlotRect;
-    const TRect rect{plot.Left + 40, plot.Top + 30, plot.Right - 60, plot.Bottom - 40};
+    const PixelRect plot = chart.PlotRect;
+    const PixelRect rect{plot.Left + 40, plot.Top + 30, plot.Right - 60, plot.Bottom - 40};
     for (auto _ : state) {
         state.PauseTiming();
         chart.ResetZoom();

@@ -252,7 +252,7 @@ void TChartAxis::SetShownRange(double min, double max)
     shownRange_ = max - min;
 }
 
-TRect TChartAxis::PlotRect() const
+PixelRect TChartAxis::PlotRect() const
 {
     return parent_ ? parent_->PlotRect : standalonePlot_;
 }
@@ -346,7 +346,7 @@ void TChartAxis::ComputeRange()
 namespace
 {
 /// PixelToValue over an explicit rectangle (the plot shrunk by the series' margins).
-double PixelToValueIn(const TChartAxis &a, int p, const TRect &r)
+double PixelToValueIn(const TChartAxis &a, int p, const PixelRect &r)
 {
     if (a.IsHorizontal()) {
         const int w = r.Right - r.Left;
@@ -381,8 +381,8 @@ void TChartAxis::WidenForMargins()
         lowSide = std::max(lowSide, a);
         highSide = std::max(highSide, b);
     }
-    const TRect plot = PlotRect();
-    TRect shrunk = plot;
+    const PixelRect plot = PlotRect();
+    PixelRect shrunk = plot;
     double atLow, atHigh; // values at the left (bottom) and right (top) edges
     if (IsHorizontal()) {
         shrunk.Left += lowSide;
@@ -402,7 +402,7 @@ void TChartAxis::WidenForMargins()
 
 int TChartAxis::ValueToPixel(double v) const
 {
-    const TRect r = PlotRect();
+    const PixelRect r = PlotRect();
     if (shownRange_ == 0.0)
         return IsHorizontal() ? (r.Left + r.Right) / 2 : (r.Top + r.Bottom) / 2;
     if (IsHorizontal()) {
@@ -492,7 +492,7 @@ double TChartAxis::LabelStep(TTeeCanvas &canvas) const
         s = canvas.FontHeight();
     if (labelsSeparation_ > 0)
         s += RoundToEven(labelsSeparation_ * 0.01 * s);
-    const TRect r = PlotRect();
+    const PixelRect r = PlotRect();
     const int extent = IsHorizontal() ? r.Right - r.Left : r.Bottom - r.Top;
     const int n = s <= 0 ? 1 : RoundToEven(double(extent) / s);
     if (n > 0)
@@ -757,7 +757,7 @@ int TChartAxis::TickSpace() const
 namespace
 {
 /// Takes `size` pixels off the axis' side of `r` and answers the new edge.
-int TakeOff(TRect &r, TAxisKind kind, int size)
+int TakeOff(PixelRect &r, TAxisKind kind, int size)
 {
     switch (kind) {
     case akLeft:
@@ -773,7 +773,7 @@ int TakeOff(TRect &r, TAxisKind kind, int size)
 }
 } // namespace
 
-void TChartAxis::ReserveAxisSpace(TRect &r, TTeeCanvas &canvas)
+void TChartAxis::ReserveAxisSpace(PixelRect &r, TTeeCanvas &canvas)
 {
     if (IsDepthAxis())
         return;
@@ -789,7 +789,7 @@ void TChartAxis::ReserveAxisSpace(TRect &r, TTeeCanvas &canvas)
 // ---------------------------------------------------------------------------------------------
 // Drawing
 
-void TChartAxis::SetPositions(const TRect &plot)
+void TChartAxis::SetPositions(const PixelRect &plot)
 {
     switch (kind_) {
     case akLeft:
@@ -812,7 +812,7 @@ void TChartAxis::SetPositions(const TRect &plot)
 void TChartAxis::DrawTicksAndGrid(TTeeCanvas3D &canvas, int p, double v, int &prevTick)
 {
     const int a = linePosition_;
-    const TRect plot = PlotRect();
+    const PixelRect plot = PlotRect();
     const bool hasPrev = prevTick != std::numeric_limits<int>::min();
     // Draws a tick across the axis at position q, starting `from` pixels off the line
     // (outwards for from > 0) and `len` pixels long in the same direction.
@@ -927,7 +927,7 @@ void TChartAxis::DrawTitle(TTeeCanvas3D &canvas)
     canvas.SetBackMode(bmTransparent);
     const int fh = canvas.FontHeight();
     const int w = canvas.TextWidth(caption);
-    const TRect plot = PlotRect();
+    const PixelRect plot = PlotRect();
     const int cx = (plot.Left + plot.Right) / 2, cy = (plot.Top + plot.Bottom) / 2;
     canvas.SetTextAlign(TA_LEFT | TA_TOP);
     switch (kind_) {
@@ -967,7 +967,7 @@ void TChartAxis::DrawAxis(TTeeCanvas3D &canvas)
             }
     canvas.AssignFont(labelsFont_);
     const double step = LabelStep(canvas);
-    const TRect plot = PlotRect();
+    const PixelRect plot = PlotRect();
     SetPositions(plot);
     if (!title_.Caption().isEmpty())
         DrawTitle(canvas);

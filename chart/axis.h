@@ -194,9 +194,9 @@ class TChartAxis
     int TitlePosition() const { return titlePosition_; }
 
     /// Plot rectangle used when the axis has no chart.
-    void SetStandalonePlotRect(const TRect &r) { standalonePlot_ = r; }
+    void SetStandalonePlotRect(const PixelRect &r) { standalonePlot_ = r; }
     /// The plot rectangle the axis maps over (the chart's PlotRect).
-    TRect PlotRect() const;
+    PixelRect PlotRect() const;
 
     // ---- operations --------------------------------------------------------------------------
     /// Lowest (highest) X (horizontal axis) or Y (vertical axis) value over the Active series
@@ -235,7 +235,7 @@ class TChartAxis
     /// Widest label of the vertical axis plus one blank (canvas font becomes LabelsFont).
     int MaxLabelWidth(TTeeCanvas &canvas) const;
     /// Takes the title, label and tick bands off `r` on the axis' side.
-    void ReserveAxisSpace(TRect &r, TTeeCanvas &canvas);
+    void ReserveAxisSpace(PixelRect &r, TTeeCanvas &canvas);
     /// Draws title, labels with ticks and grid, and the axis line.
     void DrawAxis(TTeeCanvas3D &canvas);
 
@@ -247,7 +247,7 @@ class TChartAxis
 
   private:
     void Changed() const;
-    void SetPositions(const TRect &plot);
+    void SetPositions(const PixelRect &plot);
     void DrawTicksAndGrid(TTeeCanvas3D &canvas, int p, double v, int &prevTick);
     void DrawLabelText(TTeeCanvas3D &canvas, int p, const QString &text);
     void DrawTitle(TTeeCanvas3D &canvas);
@@ -259,7 +259,7 @@ class TChartAxis
 
     TCustomAxisPanel *parent_;
     TAxisKind kind_;
-    TRect standalonePlot_{0, 0, 100, 100};
+    PixelRect standalonePlot_{0, 0, 100, 100};
 
     bool automatic_ = true;
     bool automaticMaximum_ = true;

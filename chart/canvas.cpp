@@ -42,7 +42,7 @@ void InstallChartFontSubstitutions()
 // ---------------------------------------------------------------------------------------------
 // Chart pens, brushes, fonts
 
-TChartPen::TChartPen(TColor color, int width, TPenStyle style, bool visible)
+TChartPen::TChartPen(ChartColor color, int width, ChartPenStyle style, bool visible)
     : color_(color), width_(width), style_(style), visible_(visible)
 {
 }
@@ -53,7 +53,7 @@ void TChartPen::Changed()
         OnChange();
 }
 
-void TChartPen::SetColor(TColor c)
+void TChartPen::SetColor(ChartColor c)
 {
     if (SetIfChanged(color_, c))
         Changed();
@@ -65,13 +65,13 @@ void TChartPen::SetWidth(int w)
         Changed();
 }
 
-void TChartPen::SetStyle(TPenStyle s)
+void TChartPen::SetStyle(ChartPenStyle s)
 {
     if (SetIfChanged(style_, s))
         Changed();
 }
 
-void TChartPen::SetMode(TPenMode m)
+void TChartPen::SetMode(ChartPenMode m)
 {
     if (SetIfChanged(mode_, m))
         Changed();
@@ -102,13 +102,13 @@ void TChartBrush::Changed()
         OnChange();
 }
 
-void TChartBrush::SetColor(TColor c)
+void TChartBrush::SetColor(ChartColor c)
 {
     if (SetIfChanged(color_, c))
         Changed();
 }
 
-void TChartBrush::SetStyle(TBrushStyle s)
+void TChartBrush::SetStyle(ChartBrushStyle s)
 {
     if (SetIfChanged(style_, s))
         Changed();
@@ -123,7 +123,7 @@ void TChartBrush::Assign(const TChartBrush &o)
     Changed();
 }
 
-TChartFont::TChartFont(const QString &name, int height, TColor color, TFontStyles style,
+TChartFont::TChartFont(const QString &name, int height, ChartColor color, ChartFontStyles style,
                        int charset)
 {
     f_.Name = name;
@@ -151,13 +151,13 @@ void TChartFont::SetHeight(int h)
         Changed();
 }
 
-void TChartFont::SetColor(TColor c)
+void TChartFont::SetColor(ChartColor c)
 {
     if (SetIfChanged(f_.Color, c))
         Changed();
 }
 
-void TChartFont::SetStyle(TFontStyles s)
+void TChartFont::SetStyle(ChartFontStyles s)
 {
     if (SetIfChanged(f_.Style, s))
         Changed();
@@ -185,13 +185,13 @@ namespace
 
 /// Colours as pixels: marker values (AutoColor, clNone) and other high-bit values keep only
 /// their colour bytes.
-inline std::uint32_t Rgb(TColor c)
+inline std::uint32_t Rgb(ChartColor c)
 {
-    return TColorToRgb(c & 0x00FFFFFFu);
+    return ChartColorToRgb(c & 0x00FFFFFFu);
 }
 
 /// Result of a raster operation for screen pixel d and pen pixel s (alpha forced opaque).
-inline std::uint32_t ApplyRop(std::uint32_t d, std::uint32_t s, TPenMode m)
+inline std::uint32_t ApplyRop(std::uint32_t d, std::uint32_t s, ChartPenMode m)
 {
     std::uint32_t r;
     switch (m) {
@@ -248,7 +248,7 @@ inline std::uint32_t ApplyRop(std::uint32_t d, std::uint32_t s, TPenMode m)
     return r | 0xFF000000u;
 }
 
-QPainter::CompositionMode CompositionFor(TPenMode m)
+QPainter::CompositionMode CompositionFor(ChartPenMode m)
 {
     switch (m) {
     case pmBlack:
@@ -293,7 +293,7 @@ struct DashPattern {
     int period = 0;
 };
 
-const DashPattern *PatternFor(TPenStyle s)
+const DashPattern *PatternFor(ChartPenStyle s)
 {
     static const DashPattern dash{{18, 6}, 2, 24};
     static const DashPattern dot{{3, 3}, 2, 6};
@@ -319,7 +319,7 @@ struct PatternMask {
     int period = 0;
 };
 
-PatternMask MaskFor(TPenStyle s)
+PatternMask MaskFor(ChartPenStyle s)
 {
     const DashPattern *p = PatternFor(s);
     if (!p)
@@ -336,7 +336,7 @@ PatternMask MaskFor(TPenStyle s)
     return m;
 }
 
-inline bool HatchOn(TBrushStyle s, int x, int y)
+inline bool HatchOn(ChartBrushStyle s, int x, int y)
 {
     const int h = y & 7, v = x & 7, f = (x - y) & 7, b = (x + y) & 7;
     switch (s) {
@@ -368,7 +368,7 @@ struct CanvasRaster {
     QPainter *painter;
     int cx0, cy0, cx1, cy1; // clip, right/bottom excluded
     std::uint32_t rgb;
-    TPenMode mode;
+    ChartPenMode mode;
     QColor qcolor;
     // Optional mask of pixels already written by this primitive (polygon/ellipse outline).
     std::uint8_t *mask;
@@ -386,7 +386,7 @@ struct CanvasRaster {
     bool Empty() const { return cx0 >= cx1 || cy0 >= cy1; }
     bool Inside(int x, int y) const { return x >= cx0 && x < cx1 && y >= cy0 && y < cy1; }
 
-    void SetColor(TColor c)
+    void SetColor(ChartColor c)
     {
         rgb = Rgb(c);
         if (painter)
@@ -554,23 +554,23 @@ struct ShapeRun {
 /// The last small shape rasterised (ellipse of one size, polygon of one form), as runs.
 struct ShapeCache {
     enum Kind { None, EllipseShape, PolygonShape } kind = None;
-    std::vector<TPoint> key;
-    TPenStyle style = psSolid;
+    std::vector<PixelPoint> key;
+    ChartPenStyle style = psSolid;
     std::vector<ShapeRun> outline, fill;
     /// Bounding box of the runs (right and bottom excluded), relative like the runs.
-    TRect bounds;
+    PixelRect bounds;
 
     /// Sets bounds from the runs (after they were rebuilt); all zero without any pixel.
     void UpdateBounds()
     {
-        bounds = TRect{};
+        bounds = PixelRect{};
         bool any = false;
         for (const auto *runs : {&outline, &fill})
             for (const ShapeRun &run : *runs) {
                 if (run.x0 >= run.x1)
                     continue;
                 if (!any) {
-                    bounds = TRect{run.x0, run.y, run.x1, run.y + 1};
+                    bounds = PixelRect{run.x0, run.y, run.x1, run.y + 1};
                     any = true;
                 }
                 bounds.Left = std::min(bounds.Left, run.x0);
@@ -604,7 +604,7 @@ struct TTeeCanvas::Impl {
     // Scratch buffers reused between calls.
     std::vector<std::uint8_t> mask;
     std::vector<double> crossings;
-    std::vector<TPoint> points;
+    std::vector<PixelPoint> points;
 };
 
 TTeeCanvas::TTeeCanvas() : d_(std::make_unique<Impl>()) {}
@@ -740,7 +740,7 @@ int TTeeCanvas::TextHeight(const QString &)
 namespace
 {
 CanvasRaster MakeRaster(QImage *image, ImageGeometry &geo, QPainter *painter,
-                        const std::optional<TRect> &clip)
+                        const std::optional<PixelRect> &clip)
 {
     CanvasRaster r;
     int w = 0, h = 0;
@@ -786,7 +786,7 @@ struct RasterScope {
         if (r.painter)
             r.painter->restore();
     }
-    void Mode(TPenMode m)
+    void Mode(ChartPenMode m)
     {
         r.mode = m;
         if (r.painter)
@@ -810,7 +810,7 @@ QPainter *LibraryPainter(QImage *image, QPainter *painter, std::unique_ptr<QPain
 /// by MakeRaster) or the image's own painter (saved here: restore it after drawing when
 /// r.painter is null), clipped to the raster's clip and set to the pen mode.
 QPainter *WidePenPainter(const CanvasRaster &r, QImage *image, std::unique_ptr<QPainter> &own,
-                         TPenMode mode)
+                         ChartPenMode mode)
 {
     QPainter *p = r.painter;
     if (!p) {
@@ -823,7 +823,7 @@ QPainter *WidePenPainter(const CanvasRaster &r, QImage *image, std::unique_ptr<Q
 }
 
 /// Saves the painter's state and clips it to the canvas clip, if any.
-void SaveAndClip(QPainter *p, const std::optional<TRect> &clip)
+void SaveAndClip(QPainter *p, const std::optional<PixelRect> &clip)
 {
     p->save();
     if (clip)
@@ -917,11 +917,11 @@ void TTeeCanvas::VertLine(int x, int y0, int y1)
     Line(x, y0, x, y1);
 }
 
-void TTeeCanvas::Polyline(std::span<const TPoint> pts)
+void TTeeCanvas::Polyline(std::span<const PixelPoint> pts)
 {
     if (pts.size() < 2 || Pen.Style == psClear || Pen.Mode == pmNop)
         return;
-    const TPoint saved = penPos_;
+    const PixelPoint saved = penPos_;
     if (std::max(1, Pen.Width) > 1) {
         for (size_t i = 1; i < pts.size(); ++i)
             Line(pts[i - 1].X, pts[i - 1].Y, pts[i].X, pts[i].Y);
@@ -940,7 +940,7 @@ void TTeeCanvas::Polyline(std::span<const TPoint> pts)
         r.Line(pts[i - 1].X, pts[i - 1].Y, pts[i].X, pts[i].Y, pat, phase);
 }
 
-void TTeeCanvas::SetPixel(int x, int y, TColor color)
+void TTeeCanvas::SetPixel(int x, int y, ChartColor color)
 {
     CanvasRaster r = MakeRaster(image_, d_->geometry, painter_, clip_);
     RasterScope scope(r);
@@ -949,11 +949,11 @@ void TTeeCanvas::SetPixel(int x, int y, TColor color)
     r.Pixel(x, y);
 }
 
-TColor TTeeCanvas::GetPixel(int x, int y) const
+ChartColor TTeeCanvas::GetPixel(int x, int y) const
 {
     if (!image_ || x < 0 || y < 0 || x >= image_->width() || y >= image_->height())
         return clBlack;
-    return RgbToTColor(image_->pixel(x, y));
+    return RgbToChartColor(image_->pixel(x, y));
 }
 
 // --- filled shapes ------------------------------------------------------------------------------
@@ -962,8 +962,8 @@ namespace
 {
 /// Fills the box with the brush (solid or hatched), in `mode`. Background pixels of a hatch
 /// get `back` when opaque.
-void BrushBox(CanvasRaster &r, RasterScope &scope, const TCanvasBrush &brush, TPenMode mode,
-              TColor back, TBackMode backMode, int x0, int y0, int x1, int y1)
+void BrushBox(CanvasRaster &r, RasterScope &scope, const TCanvasBrush &brush, ChartPenMode mode,
+              ChartColor back, ChartBackMode backMode, int x0, int y0, int x1, int y1)
 {
     if (brush.Style == bsClear || x0 >= x1 || y0 >= y1)
         return;
@@ -1072,7 +1072,7 @@ void TTeeCanvas::Rectangle(int x0, int y0, int x1, int y1)
     r.Box(R - w, T + w, R, B - w);
 }
 
-void TTeeCanvas::FillRect(const TRect &rect)
+void TTeeCanvas::FillRect(const PixelRect &rect)
 {
     int x0 = rect.Left, x1 = rect.Right, y0 = rect.Top, y1 = rect.Bottom;
     if (x0 > x1)
@@ -1186,14 +1186,14 @@ namespace
 /// Draws the cached shape's runs at (ox, oy): outline with the pen, interior with the brush
 /// (without a pen the outline runs are filled too).
 void EmitShape(const ShapeCache &c, CanvasRaster &r, RasterScope &scope, const TCanvasPen &Pen,
-               const TCanvasBrush &Brush, TColor backColor_, TBackMode backMode_, int ox, int oy,
-               bool pen, bool fill)
+               const TCanvasBrush &Brush, ChartColor backColor_, ChartBackMode backMode_, int ox,
+               int oy, bool pen, bool fill)
 {
     if (r.bits && Pen.Mode == pmCopy && (!fill || Brush.Style == bsSolid) &&
         ox + c.bounds.Left >= r.cx0 && ox + c.bounds.Right <= r.cx1 && oy + c.bounds.Top >= r.cy0 &&
         oy + c.bounds.Bottom <= r.cy1) {
         // A marker inside the clip, in copy mode: the runs are stored straight into the rows.
-        const auto store = [&](const std::vector<ShapeRun> &runs, TColor color) {
+        const auto store = [&](const std::vector<ShapeRun> &runs, ChartColor color) {
             const std::uint32_t v = Rgb(color);
             for (const ShapeRun &run : runs) {
                 std::uint32_t *row = r.bits + qsizetype(oy + run.y) * r.stride + ox;
@@ -1267,9 +1267,9 @@ void TTeeCanvas::Ellipse(int x0, int y0, int x1, int y1)
     }
     // Markers repeat one size: the rows are computed once per size and reused.
     ShapeCache &c = d_->shape;
-    if (c.kind != ShapeCache::EllipseShape || c.key.size() != 1 || c.key[0] != TPoint{W, H}) {
+    if (c.kind != ShapeCache::EllipseShape || c.key.size() != 1 || c.key[0] != PixelPoint{W, H}) {
         c.kind = ShapeCache::EllipseShape;
-        c.key.assign(1, TPoint{W, H});
+        c.key.assign(1, PixelPoint{W, H});
         if (W <= 1024 && H <= 1024)
             PaintedEllipseRuns(W, H, c.outline, c.fill);
         else
@@ -1279,7 +1279,7 @@ void TTeeCanvas::Ellipse(int x0, int y0, int x1, int y1)
     EmitShape(c, r, scope, Pen, Brush, backColor_, backMode_, x0, y0, pen, fill);
 }
 
-void TTeeCanvas::Polygon(std::span<const TPoint> pts)
+void TTeeCanvas::Polygon(std::span<const PixelPoint> pts)
 {
     if (pts.empty())
         return;
@@ -1299,16 +1299,16 @@ void TTeeCanvas::Polygon(std::span<const TPoint> pts)
             Polygon(pts);
             Pen = saved;
         }
-        const TPoint savedPos = penPos_;
+        const PixelPoint savedPos = penPos_;
         for (size_t i = 0; i < pts.size(); ++i) {
-            const TPoint &a = pts[i], &b = pts[(i + 1) % pts.size()];
+            const PixelPoint &a = pts[i], &b = pts[(i + 1) % pts.size()];
             Line(a.X, a.Y, b.X, b.Y);
         }
         penPos_ = savedPos;
         return;
     }
     int bx0 = pts[0].X, bx1 = pts[0].X, by0 = pts[0].Y, by1 = pts[0].Y;
-    for (const TPoint &p : pts) {
+    for (const PixelPoint &p : pts) {
         bx0 = std::min(bx0, p.X);
         bx1 = std::max(bx1, p.X);
         by0 = std::min(by0, p.Y);
@@ -1317,18 +1317,18 @@ void TTeeCanvas::Polygon(std::span<const TPoint> pts)
     if (bx1 < r.cx0 || bx0 >= r.cx1 || by1 < r.cy0 || by0 >= r.cy1)
         return;
     const long long area = (long long)(bx1 - bx0 + 1) * (by1 - by0 + 1);
-    const TPoint origin = pts[0];
+    const PixelPoint origin = pts[0];
     const PatternMask pat = MaskFor(Pen.Style);
 
     // Small polygons (markers) are rasterised once into runs relative to their first vertex
     // and reused while the same shape comes again; large ones go straight to the target.
     ShapeCache &c = d_->shape;
     const bool small = area <= 4096;
-    const TPenStyle style = pen ? Pen.Style : psClear;
+    const ChartPenStyle style = pen ? Pen.Style : psClear;
     bool hit = small && c.kind == ShapeCache::PolygonShape && c.key.size() == pts.size() &&
                c.style == style;
     for (size_t i = 0; hit && i < pts.size(); ++i)
-        hit = c.key[i] == TPoint{pts[i].X - origin.X, pts[i].Y - origin.Y};
+        hit = c.key[i] == PixelPoint{pts[i].X - origin.X, pts[i].Y - origin.Y};
     if (hit) {
         EmitShape(c, r, scope, Pen, Brush, backColor_, backMode_, origin.X, origin.Y, pen, fill);
         return;
@@ -1355,10 +1355,10 @@ void TTeeCanvas::Polygon(std::span<const TPoint> pts)
         g.mw = gw;
         int phase = 0;
         for (size_t i = 0; i < pts.size(); ++i) {
-            const TPoint &a = pts[i], &b = pts[(i + 1) % pts.size()];
+            const PixelPoint &a = pts[i], &b = pts[(i + 1) % pts.size()];
             g.Line(a.X, a.Y, b.X, b.Y, pat, phase);
         }
-        if (std::all_of(pts.begin(), pts.end(), [&](const TPoint &p) { return p == pts[0]; }))
+        if (std::all_of(pts.begin(), pts.end(), [&](const PixelPoint &p) { return p == pts[0]; }))
             g.Pixel(pts[0].X, pts[0].Y);
     }
     if (fill) {
@@ -1368,7 +1368,7 @@ void TTeeCanvas::Polygon(std::span<const TPoint> pts)
             const double yc = y + 0.5;
             xs.clear();
             for (size_t i = 0; i < pts.size(); ++i) {
-                const TPoint &a = pts[i], &b = pts[(i + 1) % pts.size()];
+                const PixelPoint &a = pts[i], &b = pts[(i + 1) % pts.size()];
                 if ((a.Y <= yc) == (b.Y <= yc))
                     continue;
                 xs.push_back(a.X + (yc - a.Y) * double(b.X - a.X) / double(b.Y - a.Y));
@@ -1388,7 +1388,7 @@ void TTeeCanvas::Polygon(std::span<const TPoint> pts)
     c.kind = small ? ShapeCache::PolygonShape : ShapeCache::None;
     c.style = style;
     c.key.clear();
-    for (const TPoint &p : pts)
+    for (const PixelPoint &p : pts)
         c.key.push_back({p.X - origin.X, p.Y - origin.Y});
     c.outline.clear();
     c.fill.clear();
@@ -1496,9 +1496,10 @@ void TTeeCanvas::RotateLabel(int x, int y, const QString &text, double angle)
 
 // --- compound primitives ----------------------------------------------------------------------
 
-void TTeeCanvas::Frame3D(const TRect &rect, TColor topLeft, TColor bottomRight, int width)
+void TTeeCanvas::Frame3D(const PixelRect &rect, ChartColor topLeft, ChartColor bottomRight,
+                         int width)
 {
-    TRect rc = rect;
+    PixelRect rc = rect;
     Pen.Width = 1;
     Pen.Style = psSolid;
     --rc.Bottom;
@@ -1516,14 +1517,14 @@ void TTeeCanvas::Frame3D(const TRect &rect, TColor topLeft, TColor bottomRight, 
     }
 }
 
-void TTeeCanvas::GradientFill(const TRect &rect, TColor startColor, TColor endColor,
+void TTeeCanvas::GradientFill(const PixelRect &rect, ChartColor startColor, ChartColor endColor,
                               TGradientDirection direction)
 {
     const bool vertical = direction == gdTopBottom || direction == gdBottomTop;
     const int extent = vertical ? rect.Height() : rect.Width();
     if (extent <= 0 || rect.IsEmpty())
         return;
-    TColor from = startColor, to = endColor;
+    ChartColor from = startColor, to = endColor;
     if (direction == gdBottomTop || direction == gdRightLeft)
         std::swap(from, to);
     const int bands = std::min(256, extent);
@@ -1534,9 +1535,9 @@ void TTeeCanvas::GradientFill(const TRect &rect, TColor startColor, TColor endCo
         auto mix = [&](int c0, int c1) {
             return bands == 1 ? c0 : c0 + (c1 - c0) * i / (bands - 1);
         };
-        Brush.Color = TColor(mix(TColorRed(from), TColorRed(to))) |
-                      TColor(mix(TColorGreen(from), TColorGreen(to))) << 8 |
-                      TColor(mix(TColorBlue(from), TColorBlue(to))) << 16;
+        Brush.Color = ChartColor(mix(ChartColorRed(from), ChartColorRed(to))) |
+                      ChartColor(mix(ChartColorGreen(from), ChartColorGreen(to))) << 8 |
+                      ChartColor(mix(ChartColorBlue(from), ChartColorBlue(to))) << 16;
         if (vertical)
             FillRect({rect.Left, rect.Top + a, rect.Right, rect.Top + b});
         else
@@ -1555,7 +1556,7 @@ void TTeeCanvas::Draw(int x, int y, const QImage &picture)
     p->restore();
 }
 
-void TTeeCanvas::StretchDraw(const TRect &rect, const QImage &picture)
+void TTeeCanvas::StretchDraw(const PixelRect &rect, const QImage &picture)
 {
     QPainter *p = LibraryPainter(image_, painter_, d_->imagePainter);
     if (!p)
@@ -1629,11 +1630,11 @@ void TTeeCanvas::RoundRect(int x0, int y0, int x1, int y1, int cornerW, int corn
 // --- clipping
 // -------------------------------------------------------------------------------------
 
-void TTeeCanvas::ClipRectangle(const TRect &r)
+void TTeeCanvas::ClipRectangle(const PixelRect &r)
 {
     // Logical and device coordinates coincide: the canvas never moves its origin.
-    clip_ = TRect{std::min(r.Left, r.Right), std::min(r.Top, r.Bottom), std::max(r.Left, r.Right),
-                  std::max(r.Top, r.Bottom)};
+    clip_ = PixelRect{std::min(r.Left, r.Right), std::min(r.Top, r.Bottom),
+                      std::max(r.Left, r.Right), std::max(r.Top, r.Bottom)};
 }
 
 void TTeeCanvas::Unclip()
@@ -1662,7 +1663,7 @@ void TTeeCanvas3D::Restore3D()
     is3D_ = saved3D_;
 }
 
-void TTeeCanvas3D::Projection(int maxDepth, const TRect &bounds, const TRect &plot)
+void TTeeCanvas3D::Projection(int maxDepth, const PixelRect &bounds, const PixelRect &plot)
 {
     (void)bounds;
     centreX_ = (plot.Left + plot.Right) / 2;
@@ -1678,7 +1679,7 @@ void TTeeCanvas3D::Projection(int maxDepth, const TRect &bounds, const TRect &pl
     }
 }
 
-TPoint TTeeCanvas3D::Project(int x, int y, int z) const
+PixelPoint TTeeCanvas3D::Project(int x, int y, int z) const
 {
     if (!is3D_)
         return {x, y};
@@ -1687,7 +1688,7 @@ TPoint TTeeCanvas3D::Project(int x, int y, int z) const
             offsetCentreY_ + RoundToEven((y - z - centreY_) * zoom_)};
 }
 
-TPoint TTeeCanvas3D::UnProject(int x, int y, int z) const
+PixelPoint TTeeCanvas3D::UnProject(int x, int y, int z) const
 {
     if (!is3D_ || zoom_ == 0.0)
         return {x, y};
@@ -1697,19 +1698,19 @@ TPoint TTeeCanvas3D::UnProject(int x, int y, int z) const
 
 void TTeeCanvas3D::MoveTo3D(int x, int y, int z)
 {
-    const TPoint p = Project(x, y, z);
+    const PixelPoint p = Project(x, y, z);
     MoveTo(p.X, p.Y);
 }
 
 void TTeeCanvas3D::LineTo3D(int x, int y, int z)
 {
-    const TPoint p = Project(x, y, z);
+    const PixelPoint p = Project(x, y, z);
     LineTo(p.X, p.Y);
 }
 
 void TTeeCanvas3D::LineWithZ(int x0, int y0, int x1, int y1, int z)
 {
-    const TPoint a = Project(x0, y0, z), b = Project(x1, y1, z);
+    const PixelPoint a = Project(x0, y0, z), b = Project(x1, y1, z);
     Line(a.X, a.Y, b.X, b.Y);
 }
 
@@ -1731,19 +1732,19 @@ void TTeeCanvas3D::VertLine3D(int x, int y0, int y1, int z)
     LineWithZ(x, y0, x, y1, z);
 }
 
-void TTeeCanvas3D::Pixel3D(int x, int y, int z, TColor color)
+void TTeeCanvas3D::Pixel3D(int x, int y, int z, ChartColor color)
 {
-    const TPoint p = Project(x, y, z);
+    const PixelPoint p = Project(x, y, z);
     SetPixel(p.X, p.Y, color);
 }
 
 void TTeeCanvas3D::TextOut3D(int x, int y, int z, const QString &text)
 {
-    const TPoint p = Project(x, y, z);
+    const PixelPoint p = Project(x, y, z);
     TextOut(p.X, p.Y, text);
 }
 
-void TTeeCanvas3D::RectangleWithZ(const TRect &r, int z)
+void TTeeCanvas3D::RectangleWithZ(const PixelRect &r, int z)
 {
     PlaneWithZ({r.Left, r.Top}, {r.Right, r.Top}, {r.Right, r.Bottom}, {r.Left, r.Bottom}, z);
 }
@@ -1754,8 +1755,8 @@ void TTeeCanvas3D::RectangleZ(int left, int top, int bottom, int z0, int z1)
         Rectangle(left, top, left + 1, bottom);
         return;
     }
-    PolygonWithZ(std::array<TPoint, 4>{TPoint{left, top}, TPoint{left, top}, TPoint{left, bottom},
-                                       TPoint{left, bottom}},
+    PolygonWithZ(std::array<PixelPoint, 4>{PixelPoint{left, top}, PixelPoint{left, top},
+                                           PixelPoint{left, bottom}, PixelPoint{left, bottom}},
                  z0);
     (void)z1;
 }
@@ -1770,35 +1771,35 @@ void TTeeCanvas3D::RectangleY(int left, int top, int right, int z0, int z1)
     LineWithZ(left, top, right, top, z0);
 }
 
-void TTeeCanvas3D::PlaneWithZ(TPoint p1, TPoint p2, TPoint p3, TPoint p4, int z)
+void TTeeCanvas3D::PlaneWithZ(PixelPoint p1, PixelPoint p2, PixelPoint p3, PixelPoint p4, int z)
 {
-    const std::array<TPoint, 4> pts{Project(p1.X, p1.Y, z), Project(p2.X, p2.Y, z),
-                                    Project(p3.X, p3.Y, z), Project(p4.X, p4.Y, z)};
+    const std::array<PixelPoint, 4> pts{Project(p1.X, p1.Y, z), Project(p2.X, p2.Y, z),
+                                        Project(p3.X, p3.Y, z), Project(p4.X, p4.Y, z)};
     Polygon(pts);
 }
 
-void TTeeCanvas3D::Triangle3D(TPoint p1, TPoint p2, TPoint p3, int z)
+void TTeeCanvas3D::Triangle3D(PixelPoint p1, PixelPoint p2, PixelPoint p3, int z)
 {
-    const std::array<TPoint, 3> pts{Project(p1.X, p1.Y, z), Project(p2.X, p2.Y, z),
-                                    Project(p3.X, p3.Y, z)};
+    const std::array<PixelPoint, 3> pts{Project(p1.X, p1.Y, z), Project(p2.X, p2.Y, z),
+                                        Project(p3.X, p3.Y, z)};
     Polygon(pts);
 }
 
 void TTeeCanvas3D::EllipseWithZ(int x0, int y0, int x1, int y1, int z)
 {
-    const TPoint a = Project(x0, y0, z), b = Project(x1, y1, z);
+    const PixelPoint a = Project(x0, y0, z), b = Project(x1, y1, z);
     Ellipse(a.X, a.Y, b.X, b.Y);
 }
 
-void TTeeCanvas3D::PolygonWithZ(std::span<const TPoint> points, int z)
+void TTeeCanvas3D::PolygonWithZ(std::span<const PixelPoint> points, int z)
 {
     if (!is3D_) {
         Polygon(points);
         return;
     }
-    std::vector<TPoint> pts;
+    std::vector<PixelPoint> pts;
     pts.reserve(points.size());
-    for (const TPoint &p : points)
+    for (const PixelPoint &p : points)
         pts.push_back(Project(p.X, p.Y, z));
     Polygon(pts);
 }
@@ -1807,7 +1808,7 @@ void TTeeCanvas3D::Cube(int left, int right, int top, int bottom, int z0, int z1
 {
     (void)z1;
     (void)darkSides;
-    const TPoint a = Project(left, top, z0), b = Project(right, bottom, z0);
+    const PixelPoint a = Project(left, top, z0), b = Project(right, bottom, z0);
     Rectangle(a.X, a.Y, b.X, b.Y);
 }
 
@@ -1817,17 +1818,17 @@ void TTeeCanvas3D::Cylinder(bool vertical, int left, int top, int right, int bot
     (void)vertical;
     (void)z1;
     (void)dark3D;
-    const TPoint a = Project(left, top, z0), b = Project(right, bottom, z0);
+    const PixelPoint a = Project(left, top, z0), b = Project(right, bottom, z0);
     Rectangle(a.X, a.Y, b.X, b.Y);
 }
 
 void TTeeCanvas3D::Sphere(int x, int y, int z, int radius)
 {
-    const TPoint c = Project(x, y, z);
+    const PixelPoint c = Project(x, y, z);
     Ellipse(c.X - radius, c.Y - radius, c.X + radius, c.Y + radius);
 }
 
-void TTeeCanvas3D::ClipToPlot(const TRect &plot, int z0, int z1)
+void TTeeCanvas3D::ClipToPlot(const PixelRect &plot, int z0, int z1)
 {
     (void)z0;
     (void)z1;
@@ -1836,8 +1837,8 @@ void TTeeCanvas3D::ClipToPlot(const TRect &plot, int z0, int z1)
         return;
     }
     // Bounding box of the projected plot box (front and back faces).
-    const TPoint a = Project(plot.Left, plot.Top, z0), b = Project(plot.Right, plot.Bottom, z0);
-    const TPoint c = Project(plot.Left, plot.Top, z1), e = Project(plot.Right, plot.Bottom, z1);
+    const PixelPoint a = Project(plot.Left, plot.Top, z0), b = Project(plot.Right, plot.Bottom, z0);
+    const PixelPoint c = Project(plot.Left, plot.Top, z1), e = Project(plot.Right, plot.Bottom, z1);
     ClipRectangle({std::min(a.X, c.X) + 1, std::min(a.Y, c.Y) + 1, std::max(b.X, e.X),
                    std::max(b.Y, e.Y) - 1});
 }
@@ -1866,8 +1867,8 @@ void TTeeCanvas3D::SetMonochrome(bool on)
     BufferStale = true;
 }
 
-TRect TTeeCanvas3D::BeginPaintBuffer(QPainter *window, const TView3DOptions *options,
-                                     const TRect &bounds, bool is3D)
+PixelRect TTeeCanvas3D::BeginPaintBuffer(QPainter *window, const TView3DOptions *options,
+                                         const PixelRect &bounds, bool is3D)
 {
     view3DOptions_ = options;
     is3D_ = is3D;
@@ -1889,11 +1890,11 @@ TRect TTeeCanvas3D::BeginPaintBuffer(QPainter *window, const TView3DOptions *opt
         bitmap_->fill(Qt::white);
     }
     SetImageTarget(bitmap_.get());
-    bounds_ = TRect{0, 0, w, h};
+    bounds_ = PixelRect{0, 0, w, h};
     return bounds_;
 }
 
-void TTeeCanvas3D::FlushPaintBuffer(QPainter *window, QPainter *target, TPoint position)
+void TTeeCanvas3D::FlushPaintBuffer(QPainter *window, QPainter *target, PixelPoint position)
 {
     if (buffered_ && bitmap_) {
         EndImagePainter();

@@ -57,7 +57,7 @@ class QPainter;
 // ---------------------------------------------------------------------------------------------
 // Pen, brush and font styles
 
-enum TPenStyle : std::uint8_t {
+enum ChartPenStyle : std::uint8_t {
     psSolid,
     psDash,
     psDot,
@@ -68,7 +68,7 @@ enum TPenStyle : std::uint8_t {
 };
 
 /// Raster operations of the pen (result from pen colour P and screen pixel D).
-enum TPenMode : std::uint8_t {
+enum ChartPenMode : std::uint8_t {
     pmBlack,       // 0
     pmWhite,       // 1
     pmNop,         // D
@@ -87,7 +87,7 @@ enum TPenMode : std::uint8_t {
     pmNotXor       // NOT (P XOR D)
 };
 
-enum TBrushStyle : std::uint8_t {
+enum ChartBrushStyle : std::uint8_t {
     bsSolid,
     bsClear,
     bsHorizontal,
@@ -99,15 +99,15 @@ enum TBrushStyle : std::uint8_t {
 };
 
 /// Font style bits (combine with |).
-enum TFontStyle : std::uint8_t { fsBold = 1, fsItalic = 2, fsUnderline = 4, fsStrikeOut = 8 };
-using TFontStyles = std::uint8_t;
+enum ChartFontStyle : std::uint8_t { fsBold = 1, fsItalic = 2, fsUnderline = 4, fsStrikeOut = 8 };
+using ChartFontStyles = std::uint8_t;
 
 /// Character sets a font may ask for; only recorded (Qt fonts are Unicode).
 inline constexpr int DEFAULT_CHARSET = 1;
 inline constexpr int RUSSIAN_CHARSET = 204;
 
 /// Background mode for text cells and hatched brushes.
-enum TBackMode : std::uint8_t { bmTransparent, bmOpaque };
+enum ChartBackMode : std::uint8_t { bmTransparent, bmOpaque };
 
 /// Text alignment flags of TextOut (horizontal | vertical). 0 = left and top.
 inline constexpr unsigned TA_LEFT = 0;
@@ -136,15 +136,15 @@ void InstallChartFontSubstitutions();
 // set these fields directly (canvas.Pen.Color = ...).
 
 struct TCanvasPen {
-    TColor Color = clBlack;
+    ChartColor Color = clBlack;
     int Width = 1;
-    TPenStyle Style = psSolid;
-    TPenMode Mode = pmCopy;
+    ChartPenStyle Style = psSolid;
+    ChartPenMode Mode = pmCopy;
 };
 
 struct TCanvasBrush {
-    TColor Color = clWhite;
-    TBrushStyle Style = bsSolid;
+    ChartColor Color = clWhite;
+    ChartBrushStyle Style = bsSolid;
 };
 
 /// Height < 0: character height in pixels (the font's pixel size); Height > 0: cell height in
@@ -152,8 +152,8 @@ struct TCanvasBrush {
 struct TCanvasFont {
     QString Name = QStringLiteral("MS Sans Serif");
     int Height = -13;
-    TColor Color = clBlack;
-    TFontStyles Style = 0;
+    ChartColor Color = clBlack;
+    ChartFontStyles Style = 0;
     int Charset = DEFAULT_CHARSET;
 
     /// Point size at 96 dpi (derived from Height).
@@ -169,20 +169,20 @@ struct TCanvasFont {
 class TChartPen
 {
   public:
-    explicit TChartPen(TColor color = clBlack, int width = 1, TPenStyle style = psSolid,
+    explicit TChartPen(ChartColor color = clBlack, int width = 1, ChartPenStyle style = psSolid,
                        bool visible = true);
     virtual ~TChartPen() = default;
     TChartPen(const TChartPen &) = default;
     TChartPen &operator=(const TChartPen &) = default;
 
-    TColor Color() const { return color_; }
-    void SetColor(TColor c);
+    ChartColor Color() const { return color_; }
+    void SetColor(ChartColor c);
     int Width() const { return width_; }
     void SetWidth(int w);
-    TPenStyle Style() const { return style_; }
-    void SetStyle(TPenStyle s);
-    TPenMode Mode() const { return mode_; }
-    void SetMode(TPenMode m);
+    ChartPenStyle Style() const { return style_; }
+    void SetStyle(ChartPenStyle s);
+    ChartPenMode Mode() const { return mode_; }
+    void SetMode(ChartPenMode m);
     bool Visible() const { return visible_; }
     void SetVisible(bool v);
     /// Copies colour, width, style, mode and Visible (one OnChange when anything differs).
@@ -195,10 +195,10 @@ class TChartPen
     void Changed();
 
   private:
-    TColor color_;
+    ChartColor color_;
     int width_;
-    TPenStyle style_;
-    TPenMode mode_ = pmCopy;
+    ChartPenStyle style_;
+    ChartPenMode mode_ = pmCopy;
     bool visible_;
 };
 
@@ -206,7 +206,8 @@ class TChartPen
 class TChartHiddenPen : public TChartPen
 {
   public:
-    explicit TChartHiddenPen(TColor color = clBlack, int width = 1, TPenStyle style = psSolid)
+    explicit TChartHiddenPen(ChartColor color = clBlack, int width = 1,
+                             ChartPenStyle style = psSolid)
         : TChartPen(color, width, style, false)
     {
     }
@@ -215,23 +216,23 @@ class TChartHiddenPen : public TChartPen
 class TChartBrush
 {
   public:
-    explicit TChartBrush(TColor color = AutoColor, TBrushStyle style = bsSolid)
+    explicit TChartBrush(ChartColor color = AutoColor, ChartBrushStyle style = bsSolid)
         : color_(color), style_(style)
     {
     }
 
-    TColor Color() const { return color_; }
-    void SetColor(TColor c);
-    TBrushStyle Style() const { return style_; }
-    void SetStyle(TBrushStyle s);
+    ChartColor Color() const { return color_; }
+    void SetColor(ChartColor c);
+    ChartBrushStyle Style() const { return style_; }
+    void SetStyle(ChartBrushStyle s);
     void Assign(const TChartBrush &other);
 
     std::function<void()> OnChange;
 
   private:
     void Changed();
-    TColor color_;
-    TBrushStyle style_;
+    ChartColor color_;
+    ChartBrushStyle style_;
 };
 
 /// A chart part's font ("Arial", 8 points, black unless the owner says otherwise).
@@ -239,7 +240,7 @@ class TChartFont
 {
   public:
     explicit TChartFont(const QString &name = QStringLiteral("Arial"), int height = -11,
-                        TColor color = clBlack, TFontStyles style = 0,
+                        ChartColor color = clBlack, ChartFontStyles style = 0,
                         int charset = DEFAULT_CHARSET);
 
     const QString &Name() const { return f_.Name; }
@@ -248,10 +249,10 @@ class TChartFont
     void SetHeight(int h);
     int Size() const { return f_.Size(); }
     void SetSize(int points) { SetHeight(FontHeightForPoints(points)); }
-    TColor Color() const { return f_.Color; }
-    void SetColor(TColor c);
-    TFontStyles Style() const { return f_.Style; }
-    void SetStyle(TFontStyles s);
+    ChartColor Color() const { return f_.Color; }
+    void SetColor(ChartColor c);
+    ChartFontStyles Style() const { return f_.Style; }
+    void SetStyle(ChartFontStyles s);
     int Charset() const { return f_.Charset; }
     void SetCharset(int c);
     void Assign(const TChartFont &other);
@@ -354,14 +355,14 @@ class TTeeCanvas
     /// background white, opaque; alignment left/top.
     virtual void ResetCanvas();
 
-    TColor BackColor() const { return backColor_; }
-    void SetBackColor(TColor c) { backColor_ = c; }
-    TBackMode BackMode() const { return backMode_; }
-    void SetBackMode(TBackMode m) { backMode_ = m; }
+    ChartColor BackColor() const { return backColor_; }
+    void SetBackColor(ChartColor c) { backColor_ = c; }
+    ChartBackMode BackMode() const { return backMode_; }
+    void SetBackMode(ChartBackMode m) { backMode_ = m; }
     unsigned TextAlign() const { return textAlign_; }
     void SetTextAlign(unsigned flags) { textAlign_ = flags; }
     /// Current pen position (MoveTo, LineTo).
-    TPoint PenPos() const { return penPos_; }
+    PixelPoint PenPos() const { return penPos_; }
 
     // --- text measurement (current Font; 0 when the font cannot be measured) ----------------
     int TextWidth(const QString &text);
@@ -381,28 +382,28 @@ class TTeeCanvas
     /// Outline with the pen (unless psClear), filled with the brush (unless bsClear); the box
     /// x0..x1-1 by y0..y1-1 (corners may come in any order).
     void Rectangle(int x0, int y0, int x1, int y1);
-    void Rectangle(const TRect &r) { Rectangle(r.Left, r.Top, r.Right, r.Bottom); }
+    void Rectangle(const PixelRect &r) { Rectangle(r.Left, r.Top, r.Right, r.Bottom); }
     /// The box filled with the brush, no outline (bsClear: nothing).
-    void FillRect(const TRect &r);
+    void FillRect(const PixelRect &r);
     /// Ellipse inscribed in the box x0..x1-1 by y0..y1-1.
     void Ellipse(int x0, int y0, int x1, int y1);
-    void Ellipse(const TRect &r) { Ellipse(r.Left, r.Top, r.Right, r.Bottom); }
+    void Ellipse(const PixelRect &r) { Ellipse(r.Left, r.Top, r.Right, r.Bottom); }
     /// Closed polygon, outlined with the pen and filled with the brush (alternate fill rule).
-    void Polygon(std::span<const TPoint> points);
-    void Polygon(std::initializer_list<TPoint> points)
+    void Polygon(std::span<const PixelPoint> points);
+    void Polygon(std::initializer_list<PixelPoint> points)
     {
-        Polygon(std::span<const TPoint>(points.begin(), points.size()));
+        Polygon(std::span<const PixelPoint>(points.begin(), points.size()));
     }
     /// Joined segments, each joint drawn once, the last point excluded. Pen position unchanged.
-    void Polyline(std::span<const TPoint> points);
-    void Polyline(std::initializer_list<TPoint> points)
+    void Polyline(std::span<const PixelPoint> points);
+    void Polyline(std::initializer_list<PixelPoint> points)
     {
-        Polyline(std::span<const TPoint>(points.begin(), points.size()));
+        Polyline(std::span<const PixelPoint>(points.begin(), points.size()));
     }
     /// Sets one pixel to `color` (copy mode, clipped).
-    void SetPixel(int x, int y, TColor color);
+    void SetPixel(int x, int y, ChartColor color);
     /// Reads one pixel of an image target (clBlack outside it or without an image target).
-    TColor GetPixel(int x, int y) const;
+    ChartColor GetPixel(int x, int y) const;
     /// Text with the current font, alignment and background mode.
     void TextOut(int x, int y, const QString &text);
     /// Text rotated by `angle` degrees counter-clockwise about (x, y), its top-left corner
@@ -411,14 +412,14 @@ class TTeeCanvas
     /// `width` nested one-pixel frames, each drawn as two polylines (top-left colour along the
     /// left and top edges, bottom-right colour along the right and bottom), shrinking by one
     /// pixel per frame. The pen is left at width 1 in the last colour.
-    void Frame3D(const TRect &r, TColor topLeft, TColor bottomRight, int width);
+    void Frame3D(const PixelRect &r, ChartColor topLeft, ChartColor bottomRight, int width);
     /// At most 256 bands of colours interpolated from `startColor` to `endColor`.
-    void GradientFill(const TRect &r, TColor startColor, TColor endColor,
+    void GradientFill(const PixelRect &r, ChartColor startColor, ChartColor endColor,
                       TGradientDirection direction);
     /// Draws a picture with its top-left corner at (x, y).
     void Draw(int x, int y, const QImage &picture);
     /// Draws a picture stretched into the rectangle.
-    void StretchDraw(const TRect &r, const QImage &picture);
+    void StretchDraw(const PixelRect &r, const QImage &picture);
     /// Elliptic arc / pie / rounded rectangle in the box (x0,y0)-(x1,y1), from the radial through
     /// (x2,y2) counter-clockwise to the radial through (x3,y3).
     void Arc(int x0, int y0, int x1, int y1, int x2, int y2, int x3, int y3);
@@ -427,12 +428,12 @@ class TTeeCanvas
 
     // --- clipping -----------------------------------------------------------------------------
     /// The rectangle (right and bottom excluded) becomes the clipping region.
-    void ClipRectangle(const TRect &r);
+    void ClipRectangle(const PixelRect &r);
     /// The clipping region becomes the whole target.
     void Unclip();
     bool IsClipped() const { return clip_.has_value(); }
     /// The clip rectangle set by ClipRectangle (meaningless when !IsClipped()).
-    TRect ClipRect() const { return clip_.value_or(TRect{}); }
+    PixelRect ClipRect() const { return clip_.value_or(PixelRect{}); }
 
   protected:
     /// Ends a painter the canvas opened on its image target (before the image is reallocated or
@@ -445,10 +446,10 @@ class TTeeCanvas
     std::unique_ptr<Impl> d_;
     QImage *image_ = nullptr;
     QPainter *painter_ = nullptr;
-    std::optional<TRect> clip_;
-    TPoint penPos_;
-    TColor backColor_ = clWhite;
-    TBackMode backMode_ = bmOpaque;
+    std::optional<PixelRect> clip_;
+    PixelPoint penPos_;
+    ChartColor backColor_ = clWhite;
+    ChartBackMode backMode_ = bmOpaque;
     unsigned textAlign_ = TA_LEFT | TA_TOP;
 };
 
@@ -468,7 +469,7 @@ class TCanvas3D : public TTeeCanvas
 /// The chart's canvas: 3-D projection (identity while 3-D is off), clipping to the plot and the
 /// off-screen bitmap of the buffered paint cycle:
 ///   paint request:  if (!ReDrawBitmap(&windowPainter)) {
-///                       TRect r = BeginPaintBuffer(&windowPainter, opts, bounds, is3D);
+///                       PixelRect r = BeginPaintBuffer(&windowPainter, opts, bounds, is3D);
 ///                       ... draw everything into r ...
 ///                       FlushPaintBuffer(&windowPainter, &windowPainter, {0, 0}); }
 ///   any change:     Invalidate() (BufferStale = true), then ask for a repaint.
@@ -488,11 +489,11 @@ class TTeeCanvas3D : public TCanvas3D
     void Disable3D();
     void Restore3D();
     /// Sets the projection centre and depth for the plot (identity while 3-D is off).
-    void Projection(int maxDepth, const TRect &bounds, const TRect &plot);
+    void Projection(int maxDepth, const PixelRect &bounds, const PixelRect &plot);
     /// Pixel of (x, y, z): (x, y) while 3-D is off.
-    TPoint Project(int x, int y, int z) const;
+    PixelPoint Project(int x, int y, int z) const;
     /// Inverse of Project for a known z.
-    TPoint UnProject(int x, int y, int z) const;
+    PixelPoint UnProject(int x, int y, int z) const;
 
     // --- members at a depth (2-D: the depth is ignored) --------------------------------------
     void MoveTo3D(int x, int y, int z);
@@ -500,17 +501,17 @@ class TTeeCanvas3D : public TCanvas3D
     void LineWithZ(int x0, int y0, int x1, int y1, int z);
     void HorizLine3D(int x0, int x1, int y, int z);
     void VertLine3D(int x, int y0, int y1, int z);
-    void Pixel3D(int x, int y, int z, TColor color);
+    void Pixel3D(int x, int y, int z, ChartColor color);
     void TextOut3D(int x, int y, int z, const QString &text);
     /// 2-D: the four-corner polygon of the rectangle.
-    void RectangleWithZ(const TRect &r, int z);
+    void RectangleWithZ(const PixelRect &r, int z);
     /// Rectangle between two depths (2-D: the rectangle at the front).
     void RectangleZ(int left, int top, int bottom, int z0, int z1);
     void RectangleY(int left, int top, int right, int z0, int z1);
-    void PlaneWithZ(TPoint p1, TPoint p2, TPoint p3, TPoint p4, int z);
-    void Triangle3D(TPoint p1, TPoint p2, TPoint p3, int z);
+    void PlaneWithZ(PixelPoint p1, PixelPoint p2, PixelPoint p3, PixelPoint p4, int z);
+    void Triangle3D(PixelPoint p1, PixelPoint p2, PixelPoint p3, int z);
     void EllipseWithZ(int x0, int y0, int x1, int y1, int z);
-    void PolygonWithZ(std::span<const TPoint> points, int z);
+    void PolygonWithZ(std::span<const PixelPoint> points, int z);
     /// 2-D: Rectangle(left, top, right, bottom).
     void Cube(int left, int right, int top, int bottom, int z0, int z1, bool darkSides = true);
     /// 2-D: Rectangle of the cylinder's front.
@@ -521,7 +522,7 @@ class TTeeCanvas3D : public TCanvas3D
 
     // --- clipping to the plot -----------------------------------------------------------------
     /// 2-D: ClipRectangle(left + 1, top + 1, right, bottom - 1).
-    void ClipToPlot(const TRect &plot, int z0, int z1);
+    void ClipToPlot(const PixelRect &plot, int z0, int z1);
 
     // --- buffering ------------------------------------------------------------------------------
     bool Buffered() const { return buffered_; }
@@ -537,11 +538,11 @@ class TTeeCanvas3D : public TCanvas3D
     /// Starts a picture. Stores the options and the 3-D flag. Buffered: creates the bitmap of
     /// the bounds' size if there is none, draws into it and answers (0, 0, width, height).
     /// Otherwise draws on `window` and answers `bounds`.
-    TRect BeginPaintBuffer(QPainter *window, const TView3DOptions *options, const TRect &bounds,
-                           bool is3D);
+    PixelRect BeginPaintBuffer(QPainter *window, const TView3DOptions *options,
+                               const PixelRect &bounds, bool is3D);
     /// Buffered: copies the bitmap to `window` at `position` and clears BufferStale. In both
     /// cases drawing returns to `target` (the window).
-    void FlushPaintBuffer(QPainter *window, QPainter *target, TPoint position);
+    void FlushPaintBuffer(QPainter *window, QPainter *target, PixelPoint position);
     /// When the buffer is not stale: copies the bitmap to `window` at (0, 0) and answers true;
     /// otherwise answers false.
     bool ReDrawBitmap(QPainter *window);
@@ -549,7 +550,7 @@ class TTeeCanvas3D : public TCanvas3D
     /// The off-screen bitmap (null until the first buffered paint).
     const QImage *Bitmap() const { return bitmap_.get(); }
     /// Drawing rectangle of the current picture.
-    TRect Bounds() const { return bounds_; }
+    PixelRect Bounds() const { return bounds_; }
 
     void ResetCanvas() override;
 
@@ -561,7 +562,7 @@ class TTeeCanvas3D : public TCanvas3D
     bool buffered_ = true;
     bool monochrome_ = false;
     std::unique_ptr<QImage> bitmap_;
-    TRect bounds_;
+    PixelRect bounds_;
     // projection
     int centreX_ = 0, centreY_ = 0;
     int offsetCentreX_ = 0, offsetCentreY_ = 0;

@@ -24,69 +24,69 @@ template <class T> bool SetIfChanged(T &field, const std::type_identity_t<T> &va
 }
 
 /// A colour as 0x00BBGGRR (red in the low byte). The two marker values below are not colours.
-using TColor = std::uint32_t;
+using ChartColor = std::uint32_t;
 
 /// "Take the colour from elsewhere" (the series, the point, the panel).
-inline constexpr TColor AutoColor = 0x80000000u;
+inline constexpr ChartColor AutoColor = 0x80000000u;
 /// "Draw nothing": a point of this colour is a gap in its line.
-inline constexpr TColor clNone = 0x1FFFFFFFu;
+inline constexpr ChartColor clNone = 0x1FFFFFFFu;
 /// The "default colour" marker a caller may hand to AppendXY; it is stored as AutoColor.
-inline constexpr TColor clDefault = 0x20000000u;
+inline constexpr ChartColor clDefault = 0x20000000u;
 
-inline constexpr TColor clBlack = 0x00000000u;
-inline constexpr TColor clMaroon = 0x00000080u;
-inline constexpr TColor clGreen = 0x00008000u;
-inline constexpr TColor clOlive = 0x00008080u;
-inline constexpr TColor clNavy = 0x00800000u;
-inline constexpr TColor clPurple = 0x00800080u;
-inline constexpr TColor clTeal = 0x00808000u;
-inline constexpr TColor clGray = 0x00808080u;
-inline constexpr TColor clSilver = 0x00C0C0C0u;
-inline constexpr TColor clRed = 0x000000FFu;
-inline constexpr TColor clLime = 0x0000FF00u;
-inline constexpr TColor clYellow = 0x0000FFFFu;
-inline constexpr TColor clBlue = 0x00FF0000u;
-inline constexpr TColor clFuchsia = 0x00FF00FFu;
-inline constexpr TColor clAqua = 0x00FFFF00u;
-inline constexpr TColor clWhite = 0x00FFFFFFu;
-inline constexpr TColor clDkGray = 0x00808080u;
+inline constexpr ChartColor clBlack = 0x00000000u;
+inline constexpr ChartColor clMaroon = 0x00000080u;
+inline constexpr ChartColor clGreen = 0x00008000u;
+inline constexpr ChartColor clOlive = 0x00008080u;
+inline constexpr ChartColor clNavy = 0x00800000u;
+inline constexpr ChartColor clPurple = 0x00800080u;
+inline constexpr ChartColor clTeal = 0x00808000u;
+inline constexpr ChartColor clGray = 0x00808080u;
+inline constexpr ChartColor clSilver = 0x00C0C0C0u;
+inline constexpr ChartColor clRed = 0x000000FFu;
+inline constexpr ChartColor clLime = 0x0000FF00u;
+inline constexpr ChartColor clYellow = 0x0000FFFFu;
+inline constexpr ChartColor clBlue = 0x00FF0000u;
+inline constexpr ChartColor clFuchsia = 0x00FF00FFu;
+inline constexpr ChartColor clAqua = 0x00FFFF00u;
+inline constexpr ChartColor clWhite = 0x00FFFFFFu;
+inline constexpr ChartColor clDkGray = 0x00808080u;
 /// Face colour of buttons and panels. A fixed light grey rather than the desktop theme's colour,
 /// so that the chart's picture does not depend on the theme it runs under.
-inline constexpr TColor clBtnFace = 0x00C0C0C0u;
+inline constexpr ChartColor clBtnFace = 0x00C0C0C0u;
 
 /// Red, green and blue channels of a colour (the marker values give their raw bytes).
-inline constexpr int TColorRed(TColor c)
+inline constexpr int ChartColorRed(ChartColor c)
 {
     return int(c & 0xFFu);
 }
-inline constexpr int TColorGreen(TColor c)
+inline constexpr int ChartColorGreen(ChartColor c)
 {
     return int((c >> 8) & 0xFFu);
 }
-inline constexpr int TColorBlue(TColor c)
+inline constexpr int ChartColorBlue(ChartColor c)
 {
     return int((c >> 16) & 0xFFu);
 }
 
 /// The colour as an opaque QRgb (0xFFRRGGBB), the pixel value of a Format_RGB32 image.
-inline constexpr std::uint32_t TColorToRgb(TColor c)
+inline constexpr std::uint32_t ChartColorToRgb(ChartColor c)
 {
-    return 0xFF000000u | (std::uint32_t(TColorRed(c)) << 16) |
-           (std::uint32_t(TColorGreen(c)) << 8) | std::uint32_t(TColorBlue(c));
+    return 0xFF000000u | (std::uint32_t(ChartColorRed(c)) << 16) |
+           (std::uint32_t(ChartColorGreen(c)) << 8) | std::uint32_t(ChartColorBlue(c));
 }
-/// The inverse of TColorToRgb (alpha ignored).
-inline constexpr TColor RgbToTColor(std::uint32_t rgb)
+/// The inverse of ChartColorToRgb (alpha ignored).
+inline constexpr ChartColor RgbToChartColor(std::uint32_t rgb)
 {
     return ((rgb >> 16) & 0xFFu) | (rgb & 0xFF00u) | ((rgb & 0xFFu) << 16);
 }
-inline QColor TColorToQColor(TColor c)
+inline QColor ChartColorToQColor(ChartColor c)
 {
-    return QColor(TColorRed(c), TColorGreen(c), TColorBlue(c));
+    return QColor(ChartColorRed(c), ChartColorGreen(c), ChartColorBlue(c));
 }
 
 /// A rectangle as the window system keeps it: Right and Bottom are the first column and row
 /// outside the rectangle, so Width() = Right - Left.
-struct TRect {
+struct PixelRect {
     int Left = 0;
     int Top = 0;
     int Right = 0;
@@ -95,19 +95,19 @@ struct TRect {
     constexpr int Width() const { return Right - Left; }
     constexpr int Height() const { return Bottom - Top; }
     constexpr bool IsEmpty() const { return Right <= Left || Bottom <= Top; }
-    constexpr bool operator==(const TRect &) const = default;
+    constexpr bool operator==(const PixelRect &) const = default;
     /// The same area as a QRect (whose right() and bottom() are inclusive).
     QRect ToQRect() const { return QRect(Left, Top, Right - Left, Bottom - Top); }
-    static TRect FromQRect(const QRect &r)
+    static PixelRect FromQRect(const QRect &r)
     {
-        return TRect{r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
+        return PixelRect{r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
     }
 };
 
-struct TPoint {
+struct PixelPoint {
     int X = 0;
     int Y = 0;
-    constexpr bool operator==(const TPoint &) const = default;
+    constexpr bool operator==(const PixelPoint &) const = default;
 };
 
 /// Invalid chart property values (series, pointer, panel). The message is the fixed English text.

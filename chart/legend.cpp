@@ -39,7 +39,7 @@ void TChartLegend::SetAlignment(TLegendAlignment value)
         Changed();
 }
 
-void TChartLegend::SetColor(TColor value)
+void TChartLegend::SetColor(ChartColor value)
 {
     if (SetIfChanged(Color_, value))
         Changed();
@@ -85,7 +85,7 @@ void TChartLegend::SetResizeChart(bool value)
         Changed();
 }
 
-void TChartLegend::SetShadowColor(TColor value)
+void TChartLegend::SetShadowColor(ChartColor value)
 {
     if (SetIfChanged(ShadowColor_, value))
         Changed();
@@ -261,8 +261,8 @@ void TChartLegend::PaintLegend()
 
 void TChartLegend::PaintLeftRight()
 {
-    TRect &plot = Chart_->PlotRect;
-    const TRect full = Chart_->ChartBounds;
+    PixelRect &plot = Chart_->PlotRect;
+    const PixelRect full = Chart_->ChartBounds;
     const int fw = Frame_->Width();
     const int frameGap = Frame_->Visible() ? fw + 1 : 0;
 
@@ -287,12 +287,12 @@ void TChartLegend::PaintLeftRight()
         TextX = left + SymbolWidth + 8;
         right = left + SymbolWidth + w + 10;
     }
-    LegendRect = TRect{left, top, right, bottom};
+    LegendRect = PixelRect{left, top, right, bottom};
     if (OnGetLegendRect)
         OnGetLegendRect(LegendRect);
     if (RowsShown < 1) {
         // Nothing is drawn, so nothing of the legend may answer a mouse press either.
-        LegendRect = TRect{};
+        LegendRect = PixelRect{};
         return;
     }
 
@@ -320,7 +320,7 @@ void TChartLegend::PaintLeftRight()
 void TChartLegend::PaintTopBottom()
 {
     // Items in columns across the plot, as many rows as needed.
-    TRect &plot = Chart_->PlotRect;
+    PixelRect &plot = Chart_->PlotRect;
     const int fw = Frame_->Width();
     const int frameGap = Frame_->Visible() ? fw + 1 : 0;
     const int count = LegendItemCount();
@@ -337,12 +337,12 @@ void TChartLegend::PaintTopBottom()
         top = plot.Top + frameGap;
     else
         top = plot.Bottom - frameGap - ShadowSize_ - (ItemHeight * rows + 2);
-    LegendRect = TRect{left, top, left + boxWidth, top + ItemHeight * rows + 2};
+    LegendRect = PixelRect{left, top, left + boxWidth, top + ItemHeight * rows + 2};
     TextX = left + SymbolWidth + 8;
     if (OnGetLegendRect)
         OnGetLegendRect(LegendRect);
     if (rows < 1 || count < 1) {
-        LegendRect = TRect{};
+        LegendRect = PixelRect{};
         RowsShown = 0;
         return;
     }
@@ -378,10 +378,10 @@ void TChartLegend::DrawBox()
     if (Frame_->Visible() && Frame_->Color() == AutoColor)
         canvas.Pen.Color = clBlack;
     canvas.Pen.Mode = pmCopy;
-    TRect r = LegendRect;
+    PixelRect r = LegendRect;
     int e;
     if (Frame_->Visible()) {
-        r = TRect{r.Left - fw, r.Top - fw, r.Right + fw, r.Bottom + fw};
+        r = PixelRect{r.Left - fw, r.Top - fw, r.Right + fw, r.Bottom + fw};
         e = ShadowSize_ + fw + (fw - 1) / 2;
     } else {
         e = ShadowSize_ - 1;
@@ -389,8 +389,8 @@ void TChartLegend::DrawBox()
     canvas.Brush.Style = bsSolid;
     if (ShadowSize_ > 0) {
         canvas.Brush.Color = ShadowColor_;
-        canvas.FillRect(TRect{LegendRect.Left + ShadowSize_, LegendRect.Top + ShadowSize_,
-                              LegendRect.Right + e, LegendRect.Bottom + e});
+        canvas.FillRect(PixelRect{LegendRect.Left + ShadowSize_, LegendRect.Top + ShadowSize_,
+                                  LegendRect.Right + e, LegendRect.Bottom + e});
     }
     canvas.Brush.Color = Color_;
     canvas.Rectangle(r);
@@ -412,7 +412,7 @@ void TChartLegend::DrawItem(int n, int row, int x, int y)
         canvas.AssignFont(*Font_);
         canvas.SetBackMode(bmTransparent);
         canvas.TextOut(x, y, text);
-        const TRect symbol{x - 4 - SymbolWidth, y + 2, x - 4, y + ItemHeight - 2};
+        const PixelRect symbol{x - 4 - SymbolWidth, y + 2, x - 4, y + ItemHeight - 2};
         TChartSeries *series = nullptr;
         int index = -1;
         if (EffectiveStyle == lsValues) {
@@ -422,7 +422,7 @@ void TChartLegend::DrawItem(int n, int row, int x, int y)
             series = LegendSeries(n);
         }
         if (series && !series->ColorEachPoint() && series->SeriesColor() != clNone) {
-            const TColor color = index < 0 ? series->SeriesColor() : series->PointColor(index);
+            const ChartColor color = index < 0 ? series->SeriesColor() : series->PointColor(index);
             canvas.Brush.Color = color;
             canvas.Brush.Style = bsSolid;
             canvas.SetBackColor(Color_);

@@ -41,8 +41,8 @@ class TChartLegend
     TLegendAlignment Alignment() const { return Alignment_; }
     void SetAlignment(TLegendAlignment value);
     /// Background of the box (default white).
-    TColor Color() const { return Color_; }
-    void SetColor(TColor value);
+    ChartColor Color() const { return Color_; }
+    void SetColor(ChartColor value);
     /// Symbol width in percent of the widest text, 0..100 (default 12); otherwise
     /// "Legend Color Width must be between 0 and 100 %".
     int ColorWidth() const { return ColorWidth_; }
@@ -65,8 +65,8 @@ class TChartLegend
     /// The plot rectangle gives up the legend's space (default true).
     bool ResizeChart() const { return ResizeChart_; }
     void SetResizeChart(bool value);
-    TColor ShadowColor() const { return ShadowColor_; }
-    void SetShadowColor(TColor value);
+    ChartColor ShadowColor() const { return ShadowColor_; }
+    void SetShadowColor(ChartColor value);
     int ShadowSize() const { return ShadowSize_; }
     void SetShadowSize(int value);
     TLegendTextStyle TextStyle() const { return TextStyle_; }
@@ -85,7 +85,7 @@ class TChartLegend
     /// (style, n, text): may change the text of item n.
     std::function<void(TLegendStyle, int, QString &)> OnGetLegendText;
     /// May change the legend's rectangle before it is drawn.
-    std::function<void(TRect &)> OnGetLegendRect;
+    std::function<void(PixelRect &)> OnGetLegendRect;
     /// (n, x, y): may move the text position of item n.
     std::function<void(int, int &, int &)> OnGetLegendPos;
 
@@ -111,7 +111,7 @@ class TChartLegend
 
     // ---- Values computed by the last PaintLegend ----
     /// The box without frame and shadow (also the press area of the legend).
-    TRect LegendRect;
+    PixelRect LegendRect;
     int SymbolWidth = 0;
     int ItemHeight = 0;
     int RowsShown = 0;
@@ -131,7 +131,7 @@ class TChartLegend
 
     TCustomChart *Chart_;
     TLegendAlignment Alignment_ = laRight;
-    TColor Color_ = clWhite;
+    ChartColor Color_ = clWhite;
     int ColorWidth_ = 12;
     std::unique_ptr<TChartPen> DividingLines_;
     int FirstValue_ = 0;
@@ -141,7 +141,7 @@ class TChartLegend
     bool Inverted_ = false;
     TLegendStyle LegendStyle_ = lsAuto;
     bool ResizeChart_ = true;
-    TColor ShadowColor_ = clBlack;
+    ChartColor ShadowColor_ = clBlack;
     int ShadowSize_ = 3;
     TLegendTextStyle TextStyle_ = ltsLeftValue;
     int TopPos_ = 10;

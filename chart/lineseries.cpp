@@ -85,7 +85,7 @@ void TSeriesPointer::SetVisible(bool value)
 }
 
 void TSeriesPointer::DrawShape(TTeeCanvas3D &canvas, TSeriesPointerStyle style, int x, int y, int h,
-                               int v, TColor color)
+                               int v, ChartColor color)
 {
     const int L = x - h;
     const int R = x + h;
@@ -99,10 +99,10 @@ void TSeriesPointer::DrawShape(TTeeCanvas3D &canvas, TSeriesPointerStyle style, 
         canvas.Ellipse(L, T, R, B);
         break;
     case psTriangle:
-        canvas.Polygon({TPoint{L, B}, TPoint{R, B}, TPoint{x, T}});
+        canvas.Polygon({PixelPoint{L, B}, PixelPoint{R, B}, PixelPoint{x, T}});
         break;
     case psDownTriangle:
-        canvas.Polygon({TPoint{L, T}, TPoint{R, T}, TPoint{x, B}});
+        canvas.Polygon({PixelPoint{L, T}, PixelPoint{R, T}, PixelPoint{x, B}});
         break;
     case psCross:
         canvas.Pen.Color = color;
@@ -119,7 +119,7 @@ void TSeriesPointer::DrawShape(TTeeCanvas3D &canvas, TSeriesPointerStyle style, 
         DrawShape(canvas, psDiagCross, x, y, h, v, color);
         break;
     case psDiamond:
-        canvas.Polygon({TPoint{L, y}, TPoint{x, T}, TPoint{R, y}, TPoint{x, B}});
+        canvas.Polygon({PixelPoint{L, y}, PixelPoint{x, T}, PixelPoint{R, y}, PixelPoint{x, B}});
         break;
     case psSmallDot:
         canvas.SetPixel(x, y, color);
@@ -156,20 +156,20 @@ void TCustomSeries::SetDark3D(bool value)
         RequestRepaint();
 }
 
-void TCustomSeries::SetLineBrush(TBrushStyle value)
+void TCustomSeries::SetLineBrush(ChartBrushStyle value)
 {
     if (SetIfChanged(LineBrush_, value))
         RequestRepaint();
 }
 
-void TCustomSeries::ApplyLinePen(TTeeCanvas3D &canvas, TColor color) const
+void TCustomSeries::ApplyLinePen(TTeeCanvas3D &canvas, ChartColor color) const
 {
     canvas.LoadPen(LinePen_);
     canvas.Brush.Style = bsClear;
     canvas.Pen.Color = color;
 }
 
-void TCustomSeries::ApplyMarkerPens(TTeeCanvas3D &canvas, TColor color) const
+void TCustomSeries::ApplyMarkerPens(TTeeCanvas3D &canvas, ChartColor color) const
 {
     const TChartPen &pen = Pointer_->Pen();
     canvas.LoadPen(pen);
@@ -180,7 +180,8 @@ void TCustomSeries::ApplyMarkerPens(TTeeCanvas3D &canvas, TColor color) const
     canvas.Brush.Style = brush.Style();
 }
 
-void TCustomSeries::PaintMarker(TTeeCanvas3D &canvas, int x, int y, TColor color, int index) const
+void TCustomSeries::PaintMarker(TTeeCanvas3D &canvas, int x, int y, ChartColor color,
+                                int index) const
 {
     const TSeriesPointerStyle style =
         OnGetPointerStyle ? OnGetPointerStyle(const_cast<TCustomSeries *>(this), index)
@@ -232,7 +233,7 @@ void TCustomSeries::PaintPoint(TTeeCanvas3D &canvas, int index)
     if (!PixelInRange(x, y))
         return;
 
-    const TColor color = PointColor(index);
+    const ChartColor color = PointColor(index);
     canvas.Pen.Color = clBlack;
     canvas.Brush.Color = color;
     if (PrevColor == clNone) {
@@ -245,7 +246,7 @@ void TCustomSeries::PaintPoint(TTeeCanvas3D &canvas, int index)
         if (index > 0) {
             // The segment entering the plot starts at the plot edge, at the height the line
             // between the previous point and this one has there.
-            const TRect plot = ParentChart()->PlotRect;
+            const PixelRect plot = ParentChart()->PlotRect;
             const int edge = hAxis->Inverted() ? plot.Right : plot.Left;
             const double x0 = xs.StoredData()[index - 1] * xs.Multiplier();
             const double x1 = xs.StoredData()[index] * xs.Multiplier();
@@ -328,9 +329,9 @@ void TCustomSeries::PrepareLegendCanvas(TTeeCanvas3D &canvas)
     canvas.Brush.Style = LineBrush_;
 }
 
-void TCustomSeries::PaintLegendSymbol(TTeeCanvas3D &canvas, int index, const TRect &rect)
+void TCustomSeries::PaintLegendSymbol(TTeeCanvas3D &canvas, int index, const PixelRect &rect)
 {
-    const TColor color = index == -1 ? SeriesColor() : PointColor(index);
+    const ChartColor color = index == -1 ? SeriesColor() : PointColor(index);
     const int midY = (rect.Top + rect.Bottom) / 2;
     ApplyLinePen(canvas, color);
     canvas.HorizLine(rect.Left, rect.Right, midY);

@@ -45,7 +45,7 @@ class TSeriesPointer
     /// and brush (set by the series' ApplyMarkerPens); color is the point colour used by the
     /// line shapes and the small dot.
     static void DrawShape(TTeeCanvas3D &canvas, TSeriesPointerStyle style, int x, int y, int h,
-                          int v, TColor color);
+                          int v, ChartColor color);
 
   private:
     void Changed();

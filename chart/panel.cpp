@@ -53,19 +53,19 @@ void TCustomTeePanel::SetMargin(int index, int value)
         RequestRepaint();
 }
 
-void TCustomTeePanel::SetColor(TColor value)
+void TCustomTeePanel::SetColor(ChartColor value)
 {
     if (SetIfChanged(Color_, value))
         RequestRepaint();
 }
 
-void TCustomTeePanel::SetBevelOuter(TPanelBevel value)
+void TCustomTeePanel::SetBevelOuter(PanelBevel value)
 {
     if (SetIfChanged(BevelOuter_, value))
         RequestRepaint();
 }
 
-void TCustomTeePanel::SetBevelInner(TPanelBevel value)
+void TCustomTeePanel::SetBevelInner(PanelBevel value)
 {
     if (SetIfChanged(BevelInner_, value))
         RequestRepaint();
@@ -113,12 +113,12 @@ void TCustomTeePanel::RequestRepaint()
     update();
 }
 
-TRect TCustomTeePanel::GetRectangle() const
+PixelRect TCustomTeePanel::GetRectangle() const
 {
-    return TRect{0, 0, width(), height()};
+    return PixelRect{0, 0, width(), height()};
 }
 
-void TCustomTeePanel::DrawChart(const TRect &bounds)
+void TCustomTeePanel::DrawChart(const PixelRect &bounds)
 {
     ++DrawCount_;
     Painting_ = true;
@@ -128,13 +128,13 @@ void TCustomTeePanel::DrawChart(const TRect &bounds)
     ChartBounds = Canvas_->BeginPaintBuffer(nullptr, &View3DOptions_, bounds, View3D_);
     const int w = ChartBounds.Width();
     const int h = ChartBounds.Height();
-    PlotRect = TRect{ChartBounds.Left + MulDiv(MarginLeft(), w, 100) + BorderWidth_,
-                     ChartBounds.Top + MulDiv(MarginTop(), h, 100) + BorderWidth_,
-                     ChartBounds.Right - BorderWidth_ - MulDiv(MarginRight(), w, 100),
-                     ChartBounds.Bottom - BorderWidth_ - MulDiv(MarginBottom(), h, 100)};
+    PlotRect = PixelRect{ChartBounds.Left + MulDiv(MarginLeft(), w, 100) + BorderWidth_,
+                         ChartBounds.Top + MulDiv(MarginTop(), h, 100) + BorderWidth_,
+                         ChartBounds.Right - BorderWidth_ - MulDiv(MarginRight(), w, 100),
+                         ChartBounds.Bottom - BorderWidth_ - MulDiv(MarginBottom(), h, 100)};
     RecalcPlotSize();
     PaintChartArea();
-    Canvas_->FlushPaintBuffer(nullptr, nullptr, TPoint{bounds.Left, bounds.Top});
+    Canvas_->FlushPaintBuffer(nullptr, nullptr, PixelPoint{bounds.Left, bounds.Top});
     Canvas_->BufferStale = false;
     Painting_ = false;
 
@@ -225,7 +225,7 @@ void TCustomAxisPanel::AttachSeries(TChartSeries *series)
         series->ParentChart()->DetachSeries(series);
     if (series->SeriesColor() == AutoColor)
         series->SetSeriesColor(
-            FirstFreePaletteColor([this](TColor c) { return IsFreeSeriesColor(c, true); }));
+            FirstFreePaletteColor([this](ChartColor c) { return IsFreeSeriesColor(c, true); }));
     series->SetParentChart(this);
     SeriesList_->Add(series);
     RequestRepaint();
@@ -366,7 +366,7 @@ void TChartTitle::SetVisible(bool value)
         Chart_->RequestRepaint();
 }
 
-TChartWall::TChartWall(TCustomAxisPanel *chart, TColor color)
+TChartWall::TChartWall(TCustomAxisPanel *chart, ChartColor color)
     : Chart_(chart), Brush_(std::make_unique<TChartBrush>(AutoColor, bsSolid)), Color_(color),
       Pen_(std::make_unique<TChartPen>(clBlack, 1, psSolid, true))
 {
@@ -376,7 +376,7 @@ TChartWall::TChartWall(TCustomAxisPanel *chart, TColor color)
 
 TChartWall::~TChartWall() = default;
 
-void TChartWall::SetColor(TColor value)
+void TChartWall::SetColor(ChartColor value)
 {
     if (SetIfChanged(Color_, value))
         Chart_->RequestRepaint();
@@ -394,13 +394,13 @@ void TChartGradient::SetDirection(TGradientDirection value)
         Chart_->RequestRepaint();
 }
 
-void TChartGradient::SetEndColor(TColor value)
+void TChartGradient::SetEndColor(ChartColor value)
 {
     if (SetIfChanged(EndColor_, value))
         Chart_->RequestRepaint();
 }
 
-void TChartGradient::SetStartColor(TColor value)
+void TChartGradient::SetStartColor(ChartColor value)
 {
     if (SetIfChanged(StartColor_, value))
         Chart_->RequestRepaint();
@@ -419,7 +419,7 @@ TCustomChart::TCustomChart(QWidget *parent)
     : TCustomAxisPanel(parent), Title_(std::make_unique<TChartTitle>(this)),
       Foot_(std::make_unique<TChartTitle>(this)), Gradient_(std::make_unique<TChartGradient>(this)),
       BackWall_(std::make_unique<TChartWall>(this, AutoColor)),
-      LeftWall_(std::make_unique<TChartWall>(this, TColor(0x80FFFF))),
+      LeftWall_(std::make_unique<TChartWall>(this, ChartColor(0x80FFFF))),
       BottomWall_(std::make_unique<TChartWall>(this, clWhite)),
       Legend_(std::make_unique<TChartLegend>(this))
 {
@@ -431,12 +431,12 @@ TCustomChart::~TCustomChart()
     StopRepainting();
 }
 
-TColor TCustomChart::BackColor() const
+ChartColor TCustomChart::BackColor() const
 {
     return BackWall_->Color();
 }
 
-void TCustomChart::SetBackColor(TColor value)
+void TCustomChart::SetBackColor(ChartColor value)
 {
     BackWall_->SetColor(value);
     BackWall_->Brush().SetStyle(bsSolid);
@@ -476,14 +476,14 @@ int TCustomChart::AxisWallSize(const TChartAxis *axis) const
     return 0;
 }
 
-bool TCustomChart::IsFreeSeriesColor(TColor color, bool checkBackground) const
+bool TCustomChart::IsFreeSeriesColor(ChartColor color, bool checkBackground) const
 {
     if (SeriesList().UsesColor(color) || color == Color())
         return false;
     return !checkBackground || color != BackColor();
 }
 
-void TCustomChart::PaintBackground(const TRect &rect)
+void TCustomChart::PaintBackground(const PixelRect &rect)
 {
     TTeeCanvas3D &canvas = Canvas();
     if (Gradient_->Visible()) {
@@ -503,22 +503,22 @@ void TCustomChart::PaintBackground(const TRect &rect)
     // Bevels: outer bevel, a frame of BorderWidth pixels in the panel colour, inner bevel.
     canvas.Pen = TCanvasPen{clBlack, 1, psSolid, pmCopy};
     canvas.Brush.Style = bsClear;
-    TRect r = rect;
-    auto bevel = [&](TPanelBevel kind) {
+    PixelRect r = rect;
+    auto bevel = [&](PanelBevel kind) {
         if (kind == bvNone)
             return;
-        const TColor light = clWhite;
-        const TColor dark = clGray;
+        const ChartColor light = clWhite;
+        const ChartColor dark = clGray;
         canvas.Frame3D(r, kind == bvRaised ? light : dark, kind == bvRaised ? dark : light,
                        BevelWidth());
-        r = TRect{r.Left + BevelWidth(), r.Top + BevelWidth(), r.Right - BevelWidth(),
-                  r.Bottom - BevelWidth()};
+        r = PixelRect{r.Left + BevelWidth(), r.Top + BevelWidth(), r.Right - BevelWidth(),
+                      r.Bottom - BevelWidth()};
     };
     bevel(BevelOuter());
     if (BorderWidth() > 0) {
         canvas.Frame3D(r, Color(), Color(), BorderWidth());
-        r = TRect{r.Left + BorderWidth(), r.Top + BorderWidth(), r.Right - BorderWidth(),
-                  r.Bottom - BorderWidth()};
+        r = PixelRect{r.Left + BorderWidth(), r.Top + BorderWidth(), r.Right - BorderWidth(),
+                      r.Bottom - BorderWidth()};
     }
     bevel(BevelInner());
 }
@@ -527,7 +527,7 @@ void TCustomChart::PaintTitlesAndLegend()
 {
     if (!Legend_->Visible() || ActiveSeriesCount() == 0) {
         // No legend this time: nothing of the last one may answer a mouse press.
-        Legend_->LegendRect = TRect{};
+        Legend_->LegendRect = PixelRect{};
         Legend_->RowsShown = 0;
         PaintTitles();
     } else if (Legend_->Alignment() == laLeft || Legend_->Alignment() == laRight) {
@@ -572,8 +572,8 @@ void TCustomChart::PaintTitle(TChartTitle &title, bool isFoot)
 
     const QStringList &lines = title.Text();
     const int count = int(lines.size());
-    TRect &tr = title.TitleRect;
-    tr = TRect{x0, y, x1, yb};
+    PixelRect &tr = title.TitleRect;
+    tr = PixelRect{x0, y, x1, yb};
     int w = 0;
     if (framed) {
         canvas.LoadPen(title.Frame());
@@ -583,7 +583,7 @@ void TCustomChart::PaintTitle(TChartTitle &title, bool isFoot)
         tr.Bottom = y + count * lh;
     else
         tr.Top = yb - count * lh;
-    tr = TRect{tr.Left - w, tr.Top - w, tr.Right + w, tr.Bottom + w};
+    tr = PixelRect{tr.Left - w, tr.Top - w, tr.Right + w, tr.Bottom + w};
 
     if (framed && title.AdjustFrame()) {
         int m = 0;
@@ -654,17 +654,17 @@ void TCustomChart::AxisLayoutPass()
     for (TChartAxis *axis : {LeftAxis(), RightAxis(), TopAxis(), BottomAxis(), DepthAxis()})
         axis->ComputeRange();
     RecalcPlotSize();
-    TRect working = PlotRect;
+    PixelRect working = PlotRect;
     for (TChartAxis *axis : {LeftAxis(), RightAxis(), TopAxis(), BottomAxis(), DepthAxis()}) {
         // The depth axis exists only in 3-D.
         if (axis == DepthAxis() && !View3D())
             continue;
         if (!axis->IsAxisShown())
             continue;
-        TRect r = working;
+        PixelRect r = working;
         axis->ReserveAxisSpace(r, Canvas());
-        const TRect both{std::max(r.Left, working.Left), std::max(r.Top, working.Top),
-                         std::min(r.Right, working.Right), std::min(r.Bottom, working.Bottom)};
+        const PixelRect both{std::max(r.Left, working.Left), std::max(r.Top, working.Top),
+                             std::min(r.Right, working.Right), std::min(r.Bottom, working.Bottom)};
         if (!both.IsEmpty())
             working = both;
     }
@@ -683,7 +683,7 @@ void TCustomChart::PaintWalls()
     TTeeCanvas3D &canvas = Canvas();
     const TChartWall &wall = *BackWall_;
     canvas.LoadPen(wall.Pen());
-    const TBrushStyle style = wall.Brush().Style();
+    const ChartBrushStyle style = wall.Brush().Style();
     if (wall.Color() == AutoColor && style == bsSolid) {
         canvas.Brush.Style = bsClear;
     } else {
@@ -693,7 +693,7 @@ void TCustomChart::PaintWalls()
             canvas.SetBackMode(bmTransparent);
         } else if (style != bsClear) {
             // Hatch lines in a colour that shows on the wall colour, over an opaque background.
-            TColor hatch = wall.Brush().Color();
+            ChartColor hatch = wall.Brush().Color();
             if (hatch == wall.Color() || hatch == AutoColor)
                 hatch = wall.Color() == clBlack ? clWhite : clBlack;
             canvas.Brush.Color = hatch;

@@ -34,7 +34,7 @@ class TCustomAxisPanel;
 class TCustomChart;
 
 enum TAlignment { taLeftJustify, taRightJustify, taCenter };
-enum TPanelBevel { bvNone, bvLowered, bvRaised };
+enum PanelBevel { bvNone, bvLowered, bvRaised };
 enum TPanningMode { pmNone, pmHorizontal, pmVertical, pmBoth };
 enum TBackImageMode { pbmStretch, pbmTile, pbmCenter };
 
@@ -86,12 +86,12 @@ class TCustomTeePanel : public QWidget
     void SetMargin(int index, int value);
 
     /// Panel colour (the background fill); default clBtnFace.
-    TColor Color() const { return Color_; }
-    void SetColor(TColor value);
-    TPanelBevel BevelOuter() const { return BevelOuter_; }
-    void SetBevelOuter(TPanelBevel value);
-    TPanelBevel BevelInner() const { return BevelInner_; }
-    void SetBevelInner(TPanelBevel value);
+    ChartColor Color() const { return Color_; }
+    void SetColor(ChartColor value);
+    PanelBevel BevelOuter() const { return BevelOuter_; }
+    void SetBevelOuter(PanelBevel value);
+    PanelBevel BevelInner() const { return BevelInner_; }
+    void SetBevelInner(PanelBevel value);
     int BevelWidth() const { return BevelWidth_; }
     void SetBevelWidth(int value);
     int BorderWidth() const { return BorderWidth_; }
@@ -107,11 +107,11 @@ class TCustomTeePanel : public QWidget
     TTeeCanvas3D &Canvas() const { return *Canvas_; }
 
     /// Rectangle of the current drawing pass (the client rectangle, at (0, 0) when buffered).
-    TRect ChartBounds;
+    PixelRect ChartBounds;
     /// The plotting rectangle, set anew in every drawing pass. Readers: axes, series, legend,
     /// zoom. Write it through code that then calls RecalcPlotSize (the derived sizes below are
     /// computed from it on every call).
-    TRect PlotRect;
+    PixelRect PlotRect;
     int PlotWidth() const { return PlotRect.Right - PlotRect.Left; }
     int PlotHeight() const { return PlotRect.Bottom - PlotRect.Top; }
     int PlotCenterX() const { return (PlotRect.Left + PlotRect.Right) / 2; }
@@ -129,9 +129,9 @@ class TCustomTeePanel : public QWidget
 
     /// One complete drawing pass into the canvas' picture of the given bounds; the finished
     /// picture is copied into WindowImage at the bounds' top-left corner.
-    virtual void DrawChart(const TRect &bounds);
+    virtual void DrawChart(const PixelRect &bounds);
     /// The drawing rectangle: the client rectangle.
-    virtual TRect GetRectangle() const;
+    virtual PixelRect GetRectangle() const;
 
     /// Brings the window up to date at once (synchronously): a drawing pass when the picture
     /// is stale, else a copy of the picture; then the screen is refreshed with QWidget::repaint.
@@ -170,9 +170,9 @@ class TCustomTeePanel : public QWidget
   private:
     std::unique_ptr<TTeeCanvas3D> Canvas_;
     int Margins_[4] = {3, 4, 3, 4};
-    TColor Color_ = clBtnFace;
-    TPanelBevel BevelOuter_ = bvRaised;
-    TPanelBevel BevelInner_ = bvNone;
+    ChartColor Color_ = clBtnFace;
+    PanelBevel BevelOuter_ = bvRaised;
+    PanelBevel BevelInner_ = bvNone;
     int BevelWidth_ = 1;
     int BorderWidth_ = 0;
     bool View3D_ = true;
@@ -233,7 +233,7 @@ class TCustomAxisPanel : public TCustomTeePanel
     virtual int AxisWallSize(const TChartAxis *axis) const = 0;
     /// True when no series of the chart has the colour and it is neither the panel Color nor
     /// (with checkBackground) the back colour. AttachSeries uses it for the palette choice.
-    virtual bool IsFreeSeriesColor(TColor color, bool checkBackground) const = 0;
+    virtual bool IsFreeSeriesColor(ChartColor color, bool checkBackground) const = 0;
     /// The text the legend shows for a series (its Title; else its name; else "Series " + n).
     virtual QString SeriesLegendText(const TChartSeries *series, int index) const;
 
@@ -242,7 +242,7 @@ class TCustomAxisPanel : public TCustomTeePanel
     /// rubber band, in this order.
     void PaintChartArea() override;
     virtual void PaintWalls() = 0;
-    virtual void PaintBackground(const TRect &rect) = 0;
+    virtual void PaintBackground(const PixelRect &rect) = 0;
     virtual void PaintTitlesAndLegend() = 0;
     virtual void AxisLayoutPass() = 0;
     virtual void MarginPass() = 0;
@@ -288,7 +288,7 @@ class TChartTitle
     void SetVisible(bool value);
 
     /// The frame rectangle as last drawn.
-    TRect TitleRect;
+    PixelRect TitleRect;
 
   private:
     TCustomAxisPanel *Chart_;
@@ -305,12 +305,12 @@ class TChartTitle
 class TChartWall
 {
   public:
-    TChartWall(TCustomAxisPanel *chart, TColor color);
+    TChartWall(TCustomAxisPanel *chart, ChartColor color);
     ~TChartWall();
 
     TChartBrush &Brush() const { return *Brush_; }
-    TColor Color() const { return Color_; }
-    void SetColor(TColor value);
+    ChartColor Color() const { return Color_; }
+    void SetColor(ChartColor value);
     TChartPen &Pen() const { return *Pen_; }
     int Size() const { return Size_; }
     void SetSize(int value);
@@ -318,7 +318,7 @@ class TChartWall
   private:
     TCustomAxisPanel *Chart_;
     std::unique_ptr<TChartBrush> Brush_;
-    TColor Color_;
+    ChartColor Color_;
     std::unique_ptr<TChartPen> Pen_;
     int Size_ = 0;
 };
@@ -331,18 +331,18 @@ class TChartGradient
 
     TGradientDirection Direction() const { return Direction_; }
     void SetDirection(TGradientDirection value);
-    TColor EndColor() const { return EndColor_; }
-    void SetEndColor(TColor value);
-    TColor StartColor() const { return StartColor_; }
-    void SetStartColor(TColor value);
+    ChartColor EndColor() const { return EndColor_; }
+    void SetEndColor(ChartColor value);
+    ChartColor StartColor() const { return StartColor_; }
+    void SetStartColor(ChartColor value);
     bool Visible() const { return Visible_; }
     void SetVisible(bool value);
 
   private:
     TCustomAxisPanel *Chart_;
     TGradientDirection Direction_ = gdTopBottom;
-    TColor EndColor_ = clYellow;
-    TColor StartColor_ = clWhite;
+    ChartColor EndColor_ = clYellow;
+    ChartColor StartColor_ = clWhite;
     bool Visible_ = false;
 };
 
@@ -380,8 +380,8 @@ class TCustomChart : public TCustomAxisPanel
     TChartLegend &Legend() const { return *Legend_; }
 
     /// BackWall.Color; setting it also makes the back wall's brush solid.
-    TColor BackColor() const;
-    void SetBackColor(TColor value);
+    ChartColor BackColor() const;
+    void SetBackColor(ChartColor value);
     /// The chart's frame: BackWall.Pen.
     TChartPen &Frame() const;
 
@@ -415,7 +415,7 @@ class TCustomChart : public TCustomAxisPanel
 
     // ---- Zoom and scroll ----
     /// Zooms all four axes to the values under the pixel rectangle (corners in any order).
-    virtual void ZoomToRect(const TRect &rect);
+    virtual void ZoomToRect(const PixelRect &rect);
     /// Sets the four axes (animated when AnimatedZoom); the first zoom saves the view.
     virtual void ZoomToValues(double topMin, double topMax, double bottomMin, double bottomMax,
                               double leftMin, double leftMax, double rightMin, double rightMax);
@@ -429,7 +429,7 @@ class TCustomChart : public TCustomAxisPanel
     bool SavedAxesStale = true;
 
     int AxisWallSize(const TChartAxis *axis) const override;
-    bool IsFreeSeriesColor(TColor color, bool checkBackground) const override;
+    bool IsFreeSeriesColor(ChartColor color, bool checkBackground) const override;
 
     /// Places and draws a title (top) or foot (bottom), taking its band off PlotRect.
     void PaintTitle(TChartTitle &title, bool isFoot);
@@ -438,7 +438,7 @@ class TCustomChart : public TCustomAxisPanel
 
   protected:
     void PaintWalls() override;
-    void PaintBackground(const TRect &rect) override;
+    void PaintBackground(const PixelRect &rect) override;
     void PaintTitlesAndLegend() override;
     void AxisLayoutPass() override;
     void MarginPass() override;

@@ -8,19 +8,19 @@
 #include <algorithm>
 #include <cmath>
 
-const std::array<TColor, 16> DefaultPalette = {
+const std::array<ChartColor, 16> DefaultPalette = {
     clRed,  clGreen,  clYellow, clBlue,  clWhite,  clGray,   clFuchsia, clTeal,
     clNavy, clMaroon, clLime,   clOlive, clPurple, clSilver, clAqua,    clBlack};
 
-TColor GetDefaultColor(int n)
+ChartColor GetDefaultColor(int n)
 {
     const int i = n < 0 ? -(n % 16) : n % 16;
     return DefaultPalette[std::size_t(i)];
 }
 
-TColor FirstFreePaletteColor(const std::function<bool(TColor)> &isFree)
+ChartColor FirstFreePaletteColor(const std::function<bool(ChartColor)> &isFree)
 {
-    for (TColor c : DefaultPalette)
+    for (ChartColor c : DefaultPalette)
         if (isFree(c))
             return c;
     return DefaultPalette[0];
@@ -217,7 +217,7 @@ void TChartSeries::SetColorEachPoint(bool value)
     RequestRepaint();
 }
 
-void TChartSeries::SetSeriesColor(TColor value)
+void TChartSeries::SetSeriesColor(ChartColor value)
 {
     if (SetIfChanged(SeriesColor_, value))
         RequestRepaint();
@@ -282,11 +282,11 @@ double TChartSeries::YValueAt(int index) const
     return YValues_->ValueAt(index);
 }
 
-TColor TChartSeries::PointColor(int index) const
+ChartColor TChartSeries::PointColor(int index) const
 {
     if (index < 0 || index >= int(Colors_.size()))
         return SeriesColor_;
-    const TColor c = Colors_[std::size_t(index)];
+    const ChartColor c = Colors_[std::size_t(index)];
     if (c != AutoColor)
         return c;
     return ColorEachPoint_ ? GetDefaultColor(index) : SeriesColor_;
@@ -307,7 +307,7 @@ void TChartSeries::PointAdded(int index)
         RequestRepaint();
 }
 
-int TChartSeries::AppendValue(double value, const QString &label, TColor color)
+int TChartSeries::AppendValue(double value, const QString &label, ChartColor color)
 {
     if (MandatoryList() == YValues_.get())
         return AppendY(value, label, color);
@@ -319,7 +319,7 @@ int TChartSeries::AppendGap(const QString &label)
     return AppendValue(0.0, label, clNone);
 }
 
-int TChartSeries::AppendXY(double x, double y, const QString &label, TColor color)
+int TChartSeries::AppendXY(double x, double y, const QString &label, ChartColor color)
 {
     XValues_->PendingValue = x;
     YValues_->PendingValue = y;
@@ -336,7 +336,7 @@ int TChartSeries::AppendXY(double x, double y, const QString &label, TColor colo
     return index;
 }
 
-int TChartSeries::AppendY(double y, const QString &label, TColor color)
+int TChartSeries::AppendY(double y, const QString &label, ChartColor color)
 {
     return AppendXY(double(PointCount()), y, label, color);
 }
@@ -421,7 +421,7 @@ int TChartSeriesList::ActiveCount() const
                              [](const TChartSeries *s) { return s->Active(); }));
 }
 
-bool TChartSeriesList::UsesColor(TColor color) const
+bool TChartSeriesList::UsesColor(ChartColor color) const
 {
     return std::any_of(Items_.begin(), Items_.end(),
                        [color](const TChartSeries *s) { return s->SeriesColor() == color; });
@@ -469,7 +469,7 @@ void TChartSeries::FindVisibleRange()
     const TChartAxis *axis = GetHorizAxis();
     if (!axis)
         return;
-    const TRect plot = ParentChart_->PlotRect;
+    const PixelRect plot = ParentChart_->PlotRect;
     double left = axis->PixelToValue(plot.Left);
     double right = axis->PixelToValue(plot.Right);
     if (axis->Inverted())
@@ -527,7 +527,7 @@ int TChartSeries::PointAtPixel(int, int) const
 
 void TChartSeries::PrepareLegendCanvas(TTeeCanvas3D &) {}
 
-void TChartSeries::PaintLegendSymbol(TTeeCanvas3D &, int, const TRect &) {}
+void TChartSeries::PaintLegendSymbol(TTeeCanvas3D &, int, const PixelRect &) {}
 
 void TChartSeries::HorizMarginPixels(int &left, int &right) const
 {

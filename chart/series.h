@@ -43,9 +43,9 @@ enum TSeriesPointerStyle {
 };
 
 /// The 16 colours handed to series that join a chart without a colour of their own.
-extern const std::array<TColor, 16> DefaultPalette;
+extern const std::array<ChartColor, 16> DefaultPalette;
 /// Palette colour n: entry n mod 16 (negative n counts as its absolute value).
-TColor GetDefaultColor(int n);
+ChartColor GetDefaultColor(int n);
 
 /// The values of one coordinate of a series (X or Y), in point order, with running extremes
 /// and sums of the multiplied values. Every index is 0-based; a bad index throws EListError
@@ -156,8 +156,8 @@ class TChartSeries
     bool ColorEachPoint() const { return ColorEachPoint_; }
     /// Switching it off also stores AutoColor into every point's colour entry.
     virtual void SetColorEachPoint(bool value);
-    TColor SeriesColor() const { return SeriesColor_; }
-    virtual void SetSeriesColor(TColor value);
+    ChartColor SeriesColor() const { return SeriesColor_; }
+    virtual void SetSeriesColor(ChartColor value);
     const QString &Title() const { return Title_; }
     void SetTitle(const QString &value);
     bool ShowInLegend() const { return ShowInLegend_; }
@@ -199,21 +199,21 @@ class TChartSeries
     virtual double YValueAt(int index) const;
     /// SeriesColor beyond the colour list; else the point's own colour; else (AutoColor) palette
     /// colour index with ColorEachPoint, SeriesColor without.
-    virtual TColor PointColor(int index) const;
+    virtual ChartColor PointColor(int index) const;
     /// The point's label, or empty text (also for an index beyond the label list).
     virtual QString PointLabel(int index) const;
     /// Steps after the point is stored: OnAfterAdd, then a repaint request when Active.
     virtual void PointAdded(int index);
     /// Adds a value on the mandatory (Y) list: AppendY.
-    virtual int AppendValue(double value, const QString &label, TColor color);
+    virtual int AppendValue(double value, const QString &label, ChartColor color);
     /// AppendValue(0, label, clNone): a point drawn as a gap.
     virtual int AppendGap(const QString &label);
     /// Adds a point at its sorted X position; returns its index, or -1 when OnBeforeAdd refuses.
     /// A colour of clDefault is stored as AutoColor; an empty label as no label.
     virtual int AppendXY(double x, double y, const QString &label = QString(),
-                         TColor color = AutoColor);
+                         ChartColor color = AutoColor);
     /// AppendXY with x = PointCount (the count before the addition).
-    int AppendY(double y, const QString &label = QString(), TColor color = AutoColor);
+    int AppendY(double y, const QString &label = QString(), ChartColor color = AutoColor);
     /// Removes all points; repaint request.
     virtual void ClearPoints();
     virtual int PointCount() const;
@@ -254,7 +254,7 @@ class TChartSeries
     /// (the base class leaves the canvas alone).
     virtual void PrepareLegendCanvas(TTeeCanvas3D &canvas);
     /// The legend row's symbol; index -1 means the series as a whole.
-    virtual void PaintLegendSymbol(TTeeCanvas3D &canvas, int index, const TRect &rect);
+    virtual void PaintLegendSymbol(TTeeCanvas3D &canvas, int index, const PixelRect &rect);
     /// Pixels the series wants kept free at the plot's left and right (top and bottom) edges.
     virtual void HorizMarginPixels(int &left, int &right) const;
     virtual void VertMarginPixels(int &top, int &bottom) const;
@@ -271,14 +271,14 @@ class TChartSeries
     int LastVisibleIndex_ = -1;
 
     /// Point colours (AutoColor = no colour of its own) and labels (empty = none), per point.
-    std::vector<TColor> Colors_;
+    std::vector<ChartColor> Colors_;
     std::vector<QString> Labels_;
 
   private:
     friend class TChartSeriesList;
 
     bool Active_ = true;
-    TColor SeriesColor_ = AutoColor;
+    ChartColor SeriesColor_ = AutoColor;
     bool ColorEachPoint_ = false;
     QString Title_;
     bool ShowInLegend_ = true;
@@ -308,8 +308,8 @@ class TCustomSeries : public TChartSeries
     TChartPen &LinePen() { return LinePen_; }
     const TChartPen &LinePen() const { return LinePen_; }
     /// Brush style of the line's 3-D form; the legend symbol's brush style.
-    TBrushStyle LineBrush() const { return LineBrush_; }
-    void SetLineBrush(TBrushStyle value);
+    ChartBrushStyle LineBrush() const { return LineBrush_; }
+    void SetLineBrush(ChartBrushStyle value);
     bool Stairs() const { return Stairs_; }
     void SetStairs(bool value);
     bool InvertedStairs() const { return InvertedStairs_; }
@@ -324,31 +324,31 @@ class TCustomSeries : public TChartSeries
     void PaintPoint(TTeeCanvas3D &canvas, int index) override;
     int PointAtPixel(int x, int y) const override;
     void PrepareLegendCanvas(TTeeCanvas3D &canvas) override;
-    void PaintLegendSymbol(TTeeCanvas3D &canvas, int index, const TRect &rect) override;
+    void PaintLegendSymbol(TTeeCanvas3D &canvas, int index, const PixelRect &rect) override;
     void HorizMarginPixels(int &left, int &right) const override;
     void VertMarginPixels(int &top, int &bottom) const override;
 
     /// Canvas pen := LinePen (clear when invisible), brush clear, pen colour := color.
-    void ApplyLinePen(TTeeCanvas3D &canvas, TColor color) const;
+    void ApplyLinePen(TTeeCanvas3D &canvas, ChartColor color) const;
     /// Canvas pen := Pointer.Pen, brush := Pointer.Brush, AutoColor replaced by color.
-    void ApplyMarkerPens(TTeeCanvas3D &canvas, TColor color) const;
+    void ApplyMarkerPens(TTeeCanvas3D &canvas, ChartColor color) const;
     /// Draws the marker of point index at (x, y) in the shape OnGetPointerStyle or Pointer.Style
     /// names, with the pointer's sizes.
-    void PaintMarker(TTeeCanvas3D &canvas, int x, int y, TColor color, int index) const;
+    void PaintMarker(TTeeCanvas3D &canvas, int x, int y, ChartColor color, int index) const;
     /// Marker hit test: |x - markerX| < HorizSize and |y - markerY| < VertSize.
     bool MarkerHit(int markerX, int markerY, int x, int y) const;
 
     // Drawing state between PaintPoint calls.
     int PrevX = 0;
     int PrevY = 0;
-    TColor PrevColor = 0;
+    ChartColor PrevColor = 0;
 
   private:
     void DrawSegment(TTeeCanvas3D &canvas, int x, int y) const;
 
     std::unique_ptr<TSeriesPointer> Pointer_;
     TChartPen LinePen_;
-    TBrushStyle LineBrush_ = bsSolid;
+    ChartBrushStyle LineBrush_ = bsSolid;
     bool Stairs_ = false;
     bool InvertedStairs_ = false;
     bool Dark3D_ = true;
@@ -370,7 +370,7 @@ class TChartSeriesList
     bool Remove(TChartSeries *series);
     int ActiveCount() const;
     /// True when some series of the list has this SeriesColor.
-    bool UsesColor(TColor color) const;
+    bool UsesColor(ChartColor color) const;
     /// Deletes every series (their ParentChart is cleared first, so no repaint is requested)
     /// and empties the list.
     void FreeAll();
@@ -384,4 +384,4 @@ class TChartSeriesList
 
 /// The first palette colour (entries 0..15 in order) for which isFree answers true; palette
 /// entry 0 when none is free. AttachSeries uses it for a series whose colour is AutoColor.
-TColor FirstFreePaletteColor(const std::function<bool(TColor)> &isFree);
+ChartColor FirstFreePaletteColor(const std::function<bool(ChartColor)> &isFree);

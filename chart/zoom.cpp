@@ -69,7 +69,7 @@ namespace
 {
 
 /// (x, y) inside r, right and bottom excluded.
-bool Inside(const TRect &r, int x, int y)
+bool Inside(const PixelRect &r, int x, int y)
 {
     return x >= r.Left && x < r.Right && y >= r.Top && y < r.Bottom;
 }
@@ -87,7 +87,7 @@ void TCustomChart::SaveAxesIfStale()
     SavedAxesStale = false;
 }
 
-void TCustomChart::ZoomToRect(const TRect &rect)
+void TCustomChart::ZoomToRect(const PixelRect &rect)
 {
     const int x0 = std::min(rect.Left, rect.Right);
     const int x1 = std::max(rect.Left, rect.Right);
@@ -164,7 +164,7 @@ TChartClickedPart TCustomChart::PartUnderMouse(int x, int y) const
         TChartSeries *series = list.At(i);
         if (!series->Active())
             continue;
-        const TPoint p = Canvas().UnProject(x, y, 0);
+        const PixelPoint p = Canvas().UnProject(x, y, 0);
         const int index = series->PointAtPixel(p.X, p.Y);
         if (index != -1) {
             part.Part = cpSeries;
@@ -219,7 +219,7 @@ void TCustomChart::PaintRubberBand()
     QImage *savedTarget = canvas.ImageTarget();
 
     canvas.SetImageTarget(&Window_);
-    const TColor background = Color();
+    const ChartColor background = Color();
     canvas.Pen = TCanvasPen{background == clWhite ? clRed : background, 1, psSolid, pmNotXor};
     canvas.Brush.Style = bsClear;
     canvas.Rectangle(ZoomDrag.X0, ZoomDrag.Y0, ZoomDrag.X1, ZoomDrag.Y1);
@@ -335,7 +335,7 @@ void TCustomChart::mouseReleaseEvent(QMouseEvent *event)
         if (std::abs(ZoomDrag.X1 - ZoomDrag.X0) > ZoomMinDragPixels &&
             std::abs(ZoomDrag.Y1 - ZoomDrag.Y0) > ZoomMinDragPixels) {
             if (ZoomDrag.X1 > ZoomDrag.X0 && ZoomDrag.Y1 > ZoomDrag.Y0)
-                ZoomToRect(TRect{ZoomDrag.X0, ZoomDrag.Y0, ZoomDrag.X1, ZoomDrag.Y1});
+                ZoomToRect(PixelRect{ZoomDrag.X0, ZoomDrag.Y0, ZoomDrag.X1, ZoomDrag.Y1});
             else
                 ResetZoom();
             RequestRepaint();

@@ -43,7 +43,7 @@ TEST_F(AppTest, StartsWithTheWindowAndGridOfTheLayout)
     // The chart's eight series in their order, colours and marker shapes.
     ASSERT_EQ(form->Chart->SeriesCount(), 8);
     EXPECT_EQ(form->SeriesOf(0)->Title(), QStringLiteral("Точка1"));
-    EXPECT_EQ(form->SeriesOf(1)->SeriesColor(), TColor(0x004080FF));
+    EXPECT_EQ(form->SeriesOf(1)->SeriesColor(), ChartColor(0x004080FF));
     EXPECT_EQ(form->Series[3]->Pointer().Style(), psTriangle);
     EXPECT_EQ(form->Series[4]->Pointer().Style(), psCircle);
     EXPECT_TRUE(form->Series[7]->Pointer().Visible());

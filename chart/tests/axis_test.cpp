@@ -40,7 +40,7 @@ class AxisTest : public ::testing::Test
     }
 
     /// Range, plot and widening as a paint pass does them, on a fixed plot rectangle.
-    void Layout(TChartAxis *axis, const TRect &plot)
+    void Layout(TChartAxis *axis, const PixelRect &plot)
     {
         axis->ComputeRange();
         chart->PlotRect = plot;
@@ -416,9 +416,9 @@ TEST_F(AxisTest, RoomTakenByTitleLabelsAndTicks)
                  c.TextWidth(left->LabelText(std::trunc(left->ShownMinimum() / step) * step))) +
         c.TextWidth(QStringLiteral(" "));
     EXPECT_EQ(left->MaxLabelWidth(c), widest);
-    TRect r{0, 0, 400, 200};
+    PixelRect r{0, 0, 400, 200};
     left->ReserveAxisSpace(r, c);
-    EXPECT_EQ(r, (TRect{widest + 6, 0, 400, 200}));
+    EXPECT_EQ(r, (PixelRect{widest + 6, 0, 400, 200}));
     EXPECT_EQ(left->LabelsPosition(), widest);
 
     // Bottom: label font height + 6; a caption adds the title font's height.
@@ -429,7 +429,7 @@ TEST_F(AxisTest, RoomTakenByTitleLabelsAndTicks)
     const int th = c.FontHeight();
     r = {0, 0, 400, 200};
     bottom->ReserveAxisSpace(r, c);
-    EXPECT_EQ(r, (TRect{0, 0, 400, 200 - th - fh - 6}));
+    EXPECT_EQ(r, (PixelRect{0, 0, 400, 200 - th - fh - 6}));
     EXPECT_EQ(bottom->TitlePosition(), 200 - th);
     EXPECT_EQ(bottom->LabelsPosition(), 200 - th - fh);
 
@@ -458,7 +458,7 @@ class AxisDrawTest : public AxisTest
         canvas.SetImageTarget(&img);
     }
     void TearDown() override { canvas.ClearTarget(); }
-    int CountColumn(int x, int y0, int y1, TColor c)
+    int CountColumn(int x, int y0, int y1, ChartColor c)
     {
         int n = 0;
         for (int y = y0; y < y1; ++y)
@@ -478,7 +478,7 @@ TEST_F(AxisDrawTest, TicksGridAndLabelsOfTheBottomAxis)
     // outer rectangle is chosen so that the plot ends at y = 150.
     bottom->ComputeRange();
     canvas.AssignFont(bottom->LabelsFont());
-    TRect plot{40, 10, 240, 150 + 6 + canvas.FontHeight()};
+    PixelRect plot{40, 10, 240, 150 + 6 + canvas.FontHeight()};
     bottom->ReserveAxisSpace(plot, canvas);
     ASSERT_EQ(plot.Bottom, 150);
     EXPECT_EQ(bottom->LabelsPosition(), 156);
@@ -534,7 +534,7 @@ TEST_F(AxisDrawTest, LeftAxisTicksPointLeftAndGridRunsRight)
     AddSeries({{0, 0}, {1, 100}}, false);
     TChartAxis *left = chart->LeftAxis();
     left->ComputeRange();
-    TRect plot{0, 10, 260, 190};
+    PixelRect plot{0, 10, 260, 190};
     left->ReserveAxisSpace(plot, canvas);
     ASSERT_EQ(plot.Left, left->LabelsPosition() + 6);
     Layout(left, plot);

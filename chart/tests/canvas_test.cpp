@@ -114,7 +114,7 @@ TEST_F(CanvasTest, ACopyOfTheTargetKeepsItsPixels)
     canvas.Line(3, 30, 50, 41);
     canvas.Rectangle(60, 10, 69, 19);
     canvas.Ellipse(80, 10, 89, 19);
-    canvas.Polygon({TPoint{90, 40}, TPoint{98, 40}, TPoint{94, 32}});
+    canvas.Polygon({PixelPoint{90, 40}, PixelPoint{98, 40}, PixelPoint{94, 32}});
     EXPECT_TRUE(Diff(shared, afterLine).empty());
     for (const auto &[x, y] :
          {std::pair{3, 30}, std::pair{60, 10}, std::pair{84, 10}, std::pair{94, 40}})
@@ -192,7 +192,7 @@ TEST_F(CanvasTest, LinesLeaveOutTheirEndPoint)
             ASSERT_FALSE(d.count({40 + dx, 40 + dy}));
             for (const auto &[x, y] : d)
                 ASSERT_TRUE(std::abs(x - 40) <= std::abs(dx) && std::abs(y - 40) <= std::abs(dy));
-            EXPECT_EQ(canvas.PenPos(), (TPoint{40 + dx, 40 + dy}));
+            EXPECT_EQ(canvas.PenPos(), (PixelPoint{40 + dx, 40 + dy}));
         }
 }
 
@@ -212,7 +212,7 @@ TEST_F(CanvasTest, PolylineDrawsEachJointOnceAndNotTheLastPoint)
     const QImage before = img.copy();
     canvas.SetImageTarget(&img);
     canvas.Pen.Mode = pmNotXor;
-    const std::initializer_list<TPoint> pts{{5, 5}, {50, 17}, {30, 60}, {5, 5}, {90, 70}};
+    const std::initializer_list<PixelPoint> pts{{5, 5}, {50, 17}, {30, 60}, {5, 5}, {90, 70}};
     canvas.Polyline(pts);
     EXPECT_FALSE(Diff(before, img).empty());
     canvas.Polyline(pts);
@@ -510,8 +510,8 @@ TEST_F(CanvasTest, BufferedPaintCycle)
     {
         QPainter window(&screen);
         EXPECT_FALSE(buf.ReDrawBitmap(&window));
-        const TRect r = buf.BeginPaintBuffer(&window, nullptr, {0, 0, 60, 40}, false);
-        EXPECT_EQ(r, (TRect{0, 0, 60, 40}));
+        const PixelRect r = buf.BeginPaintBuffer(&window, nullptr, {0, 0, 60, 40}, false);
+        EXPECT_EQ(r, (PixelRect{0, 0, 60, 40}));
         ASSERT_NE(buf.Bitmap(), nullptr);
         buf.Brush.Color = clRed;
         buf.FillRect(r);
@@ -539,8 +539,8 @@ TEST_F(CanvasTest, BufferedPaintCycle)
     buf.SetBuffered(true);
     EXPECT_EQ(buf.Bitmap(), nullptr);
     EXPECT_TRUE(buf.BufferStale);
-    const TRect r2 = buf.BeginPaintBuffer(nullptr, nullptr, {5, 5, 35, 25}, false);
-    EXPECT_EQ(r2, (TRect{0, 0, 30, 20}));
+    const PixelRect r2 = buf.BeginPaintBuffer(nullptr, nullptr, {5, 5, 35, 25}, false);
+    EXPECT_EQ(r2, (PixelRect{0, 0, 30, 20}));
     EXPECT_EQ(buf.Bitmap()->size(), QSize(30, 20));
     buf.FlushPaintBuffer(nullptr, nullptr, {0, 0});
 
@@ -549,8 +549,8 @@ TEST_F(CanvasTest, BufferedPaintCycle)
     screen.fill(Qt::white);
     {
         QPainter window(&screen);
-        const TRect r = buf.BeginPaintBuffer(&window, nullptr, {0, 0, 60, 40}, false);
-        EXPECT_EQ(r, (TRect{0, 0, 60, 40}));
+        const PixelRect r = buf.BeginPaintBuffer(&window, nullptr, {0, 0, 60, 40}, false);
+        EXPECT_EQ(r, (PixelRect{0, 0, 60, 40}));
         buf.Brush.Style = bsClear;
         buf.Rectangle(10, 10, 13, 13);
         buf.FlushPaintBuffer(&window, &window, {0, 0});
@@ -597,7 +597,7 @@ TEST_F(CanvasTest, PainterTargetDrawsTheSamePixelsAsAnImageTarget)
 TEST_F(CanvasTest, DepthMembersReduceToTheirFlatForms)
 {
     EXPECT_FALSE(canvas.Is3D());
-    EXPECT_EQ(canvas.Project(5, 6, 7), (TPoint{5, 6}));
+    EXPECT_EQ(canvas.Project(5, 6, 7), (PixelPoint{5, 6}));
     canvas.Brush.Color = clRed;
     canvas.RectangleWithZ({10, 10, 30, 20}, 9);
     canvas.HorizLine3D(40, 60, 30, 3);

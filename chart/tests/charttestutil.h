@@ -19,8 +19,14 @@ namespace charttest
 {
 
 /// Titles, colours and marker shapes of the main window's eight series.
-inline const std::array<TColor, 8> MainSeriesColors = {
-    clLime, TColor(4227327), clBlue, clPurple, TColor(4194368), TColor(8388863), clAqua, clYellow};
+inline const std::array<ChartColor, 8> MainSeriesColors = {clLime,
+                                                           ChartColor(4227327),
+                                                           clBlue,
+                                                           clPurple,
+                                                           ChartColor(4194368),
+                                                           ChartColor(8388863),
+                                                           clAqua,
+                                                           clYellow};
 
 inline TSeriesPointerStyle MainSeriesStyle(int i)
 {
@@ -104,9 +110,9 @@ inline void ShowAndSettle(TChart &chart)
 }
 
 /// Pixel of an RGB32 image as a chart colour.
-inline TColor Pixel(const QImage &image, int x, int y)
+inline ChartColor Pixel(const QImage &image, int x, int y)
 {
-    return RgbToTColor(image.pixel(x, y));
+    return RgbToChartColor(image.pixel(x, y));
 }
 
 /// Canvas text metrics in the given chart font.

@@ -9,7 +9,7 @@ namespace
 {
 
 /// Expected legend rectangle for the right-hand legend with default frame and shadow.
-TRect ExpectedRightLegend(TChart &chart, const TRect &plotBefore, int rows, int widest)
+PixelRect ExpectedRightLegend(TChart &chart, const PixelRect &plotBefore, int rows, int widest)
 {
     const TChartLegend &legend = chart.Legend();
     const int ih = FontHeightIn(chart, legend.Font());
@@ -17,7 +17,7 @@ TRect ExpectedRightLegend(TChart &chart, const TRect &plotBefore, int rows, int 
     const int right = plotBefore.Right - 2 - 3;    // frame width + 1, shadow 3
     const int textX = right - widest - 2;
     const int symbol = RoundToEven((widest + 10) * 12 / 100.0);
-    return TRect{textX - symbol - 8, top, right, top + ih * rows + 2};
+    return PixelRect{textX - symbol - 8, top, right, top + ih * rows + 2};
 }
 
 int WidestTitle(TChart &chart, const QStringList &titles)
@@ -47,14 +47,14 @@ TEST(ChartLegend, ListsActiveSeriesInOrderAndSizesTheBox)
     EXPECT_EQ(legend.LegendSeries(6), nullptr);
 
     // The plot before the legend is (23, title band, 465, 288).
-    const TRect expected =
-        ExpectedRightLegend(*chart, TRect{23, 0, 465, 288}, 6, WidestTitle(*chart, shown));
+    const PixelRect expected =
+        ExpectedRightLegend(*chart, PixelRect{23, 0, 465, 288}, 6, WidestTitle(*chart, shown));
     EXPECT_EQ(legend.LegendRect, expected);
     EXPECT_EQ(legend.SymbolWidth, RoundToEven((WidestTitle(*chart, shown) + 10) * 0.12));
 
     // Frame one pixel outside LegendRect, white box, 3-pixel black shadow below and right.
     const QImage &img = chart->WindowImage();
-    const TRect r = legend.LegendRect;
+    const PixelRect r = legend.LegendRect;
     const int midY = r.Top + 1 + legend.ItemHeight / 2;
     EXPECT_EQ(Pixel(img, r.Left - 1, midY), clBlack);
     EXPECT_EQ(Pixel(img, r.Right, midY), clBlack);
@@ -78,8 +78,8 @@ TEST(ChartLegend, SymbolsShowTheSeriesLineAndMarker)
     ASSERT_EQ(legend.RowsShown, 8);
     for (int p = 0; p < 8; ++p) {
         const int y = legend.LegendRect.Top + 1 + legend.ItemHeight * p;
-        const TRect sym{legend.TextX - 4 - legend.SymbolWidth, y + 2, legend.TextX - 4,
-                        y + legend.ItemHeight - 2};
+        const PixelRect sym{legend.TextX - 4 - legend.SymbolWidth, y + 2, legend.TextX - 4,
+                            y + legend.ItemHeight - 2};
         const int midY = (sym.Top + sym.Bottom) / 2;
         // The line of the series colour runs across the middle (its left end is clear of the
         // marker).
@@ -88,8 +88,8 @@ TEST(ChartLegend, SymbolsShowTheSeriesLineAndMarker)
     // Series 4: an upward triangle on a purple line: filled purple above the line's row at
     // the centre, background at the top corners of the marker box.
     const int y4 = legend.LegendRect.Top + 1 + legend.ItemHeight * 3;
-    const TRect sym4{legend.TextX - 4 - legend.SymbolWidth, y4 + 2, legend.TextX - 4,
-                     y4 + legend.ItemHeight - 2};
+    const PixelRect sym4{legend.TextX - 4 - legend.SymbolWidth, y4 + 2, legend.TextX - 4,
+                         y4 + legend.ItemHeight - 2};
     const int cx = (sym4.Left + sym4.Right) / 2;
     const int cy = (sym4.Top + sym4.Bottom) / 2;
     EXPECT_EQ(Pixel(img, cx, cy), clPurple);
@@ -127,7 +127,7 @@ TEST(ChartLegend, NoRoomOrNoSeriesMeansNoLegendAndNoSpaceTaken)
     auto chart = MakeMainChart();
     chart->Legend().SetTopPos(100); // Top at the plot bottom
     chart->PaintNow();
-    const TRect withoutLegend = chart->PlotRect;
+    const PixelRect withoutLegend = chart->PlotRect;
     EXPECT_EQ(chart->Legend().RowsShown, 0);
     EXPECT_TRUE(chart->Legend().LegendRect.IsEmpty());
 

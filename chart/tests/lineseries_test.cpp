@@ -26,7 +26,7 @@ class LineSeriesPaint : public ::testing::Test
         chart.AttachSeries(series);
         series->SetSeriesColor(clBlue);
         series->Pointer().SetVisible(true);
-        chart.PlotRect = TRect{10, 10, 110, 90};
+        chart.PlotRect = PixelRect{10, 10, 110, 90};
         chart.BottomAxis()->SetShownRange(0.0, 100.0);
         chart.LeftAxis()->SetShownRange(0.0, 80.0);
         image = QImage(130, 110, QImage::Format_RGB32);
@@ -34,10 +34,10 @@ class LineSeriesPaint : public ::testing::Test
         canvas.SetImageTarget(&image);
     }
 
-    TColor At(int x, int y) const { return RgbToTColor(image.pixel(x, y)); }
+    ChartColor At(int x, int y) const { return RgbToChartColor(image.pixel(x, y)); }
 
     /// Every pixel of the given colour.
-    Pixels PixelsOf(TColor c) const
+    Pixels PixelsOf(ChartColor c) const
     {
         Pixels p;
         for (int y = 0; y < image.height(); ++y)
@@ -58,9 +58,9 @@ class LineSeriesPaint : public ::testing::Test
         return p;
     }
 
-    static TRect BoundingBox(const Pixels &p)
+    static PixelRect BoundingBox(const Pixels &p)
     {
-        TRect r{1 << 20, 1 << 20, -(1 << 20), -(1 << 20)};
+        PixelRect r{1 << 20, 1 << 20, -(1 << 20), -(1 << 20)};
         for (auto [x, y] : p) {
             r.Left = std::min(r.Left, x);
             r.Top = std::min(r.Top, y);
@@ -127,7 +127,7 @@ TEST_F(LineSeriesPaint, SinglePointDrawsOnlyItsRectangleMarker)
     series->AppendXY(50, 40); // pixel (60, 50)
     Paint();
     // 9 x 9: black outline on columns 56..64 and rows 46..54, filled with the series colour.
-    EXPECT_EQ(BoundingBox(Drawn()), (TRect{56, 46, 65, 55}));
+    EXPECT_EQ(BoundingBox(Drawn()), (PixelRect{56, 46, 65, 55}));
     EXPECT_EQ(PixelsOf(clBlack).size(), 32u);
     EXPECT_EQ(PixelsOf(clBlue).size(), 49u);
     EXPECT_EQ(At(60, 50), clBlue);
@@ -138,7 +138,7 @@ TEST_F(LineSeriesPaint, CircleIsOnePixelNarrowerAndLowerThanRectangle)
     series->Pointer().SetStyle(psCircle);
     series->AppendXY(50, 40);
     Paint();
-    EXPECT_EQ(BoundingBox(Drawn()), (TRect{56, 46, 64, 54}));
+    EXPECT_EQ(BoundingBox(Drawn()), (PixelRect{56, 46, 64, 54}));
     EXPECT_EQ(At(60, 50), clBlue);
 }
 
@@ -147,7 +147,7 @@ TEST_F(LineSeriesPaint, TrianglesPointUpAndDown)
     series->Pointer().SetStyle(psTriangle);
     series->AppendXY(50, 40);
     Paint();
-    EXPECT_EQ(BoundingBox(Drawn()), (TRect{56, 46, 65, 55}));
+    EXPECT_EQ(BoundingBox(Drawn()), (PixelRect{56, 46, 65, 55}));
     // Upward: the bottom row is the full base, the top row only the apex.
     for (int x = 56; x <= 64; ++x)
         EXPECT_NE(At(x, 54), clWhite) << x;
@@ -202,7 +202,7 @@ TEST_F(LineSeriesPaint, LineShapesUseThePointColour)
     image.fill(Qt::white);
     series->Pointer().SetStyle(psDiamond);
     Paint();
-    const TRect box = BoundingBox(Drawn());
+    const PixelRect box = BoundingBox(Drawn());
     EXPECT_GE(box.Left, 56);
     EXPECT_LE(box.Right, 65);
     EXPECT_NE(At(60, 50), clWhite);
@@ -247,7 +247,7 @@ TEST_F(LineSeriesPaint, TwoPointsOnOnePixelDrawNoSegmentButBothMarkers)
     Paint();
     EXPECT_EQ(markers, (std::vector<int>{0, 1}));
     EXPECT_EQ(At(60, 50), clGreen); // the later marker on top
-    EXPECT_EQ(BoundingBox(Drawn()), (TRect{56, 46, 65, 55}));
+    EXPECT_EQ(BoundingBox(Drawn()), (PixelRect{56, 46, 65, 55}));
 }
 
 TEST_F(LineSeriesPaint, SegmentEntersFromLeftEdgeAtInterpolatedHeight)
@@ -365,24 +365,24 @@ TEST_F(LineSeriesPaint, LastPointBeyondTheRightEdgeIsVisitedButClipped)
 
 TEST_F(LineSeriesPaint, LegendSymbolIsLineAndSmallMarker)
 {
-    series->PaintLegendSymbol(canvas, -1, TRect{0, 0, 24, 15});
+    series->PaintLegendSymbol(canvas, -1, PixelRect{0, 0, 24, 15});
     // Line through the middle row 7 (x 0..23), marker of half size 4 centred at (12, 7).
     EXPECT_EQ(At(0, 7), clBlue);
     EXPECT_EQ(At(23, 7), clBlue);
     EXPECT_EQ(At(24, 7), clWhite);
-    EXPECT_EQ(BoundingBox(PixelsOf(clBlack)), (TRect{8, 3, 17, 12}));
+    EXPECT_EQ(BoundingBox(PixelsOf(clBlack)), (PixelRect{8, 3, 17, 12}));
 
     // A narrow rectangle shrinks the marker to a third of its width: Rectangle(1, 23, 8, 32).
     image.fill(Qt::white);
-    series->PaintLegendSymbol(canvas, -1, TRect{0, 20, 9, 35});
-    EXPECT_EQ(BoundingBox(PixelsOf(clBlack)), (TRect{1, 23, 8, 32}));
+    series->PaintLegendSymbol(canvas, -1, PixelRect{0, 20, 9, 35});
+    EXPECT_EQ(BoundingBox(PixelsOf(clBlack)), (PixelRect{1, 23, 8, 32}));
 
     // Without a line the limit is half the rectangle plus one, so the full marker fits; no
     // line pixels appear outside the marker.
     image.fill(Qt::white);
     series->LinePen().SetVisible(false);
-    series->PaintLegendSymbol(canvas, -1, TRect{40, 20, 49, 35});
-    EXPECT_EQ(BoundingBox(Drawn()), (TRect{40, 23, 49, 32}));
+    series->PaintLegendSymbol(canvas, -1, PixelRect{40, 20, 49, 35});
+    EXPECT_EQ(BoundingBox(Drawn()), (PixelRect{40, 23, 49, 32}));
 }
 
 TEST_F(LineSeriesPaint, PointAtPixel)
@@ -423,13 +423,13 @@ TEST(LineSeriesInChart, InactiveSeriesDrawsNothingAndClaimsNoMargin)
     }
     hidden->SetActive(false);
 
-    chart.DrawChart(TRect{0, 0, 465, 288});
+    chart.DrawChart(PixelRect{0, 0, 465, 288});
     const QImage withHidden = chart.WindowImage().copy();
     ASSERT_FALSE(withHidden.isNull());
 
     chart.DetachSeries(hidden);
     delete hidden;
-    chart.DrawChart(TRect{0, 0, 465, 288});
+    chart.DrawChart(PixelRect{0, 0, 465, 288});
     EXPECT_TRUE(chart.WindowImage() == withHidden);
 
     // The visible series' markers keep 5 pixels from the plot's left edge: the first point's
@@ -437,7 +437,7 @@ TEST(LineSeriesInChart, InactiveSeriesDrawsNothingAndClaimsNoMargin)
     int firstLime = -1;
     for (int x = 0; x < withHidden.width() && firstLime < 0; ++x)
         for (int y = 0; y < withHidden.height(); ++y)
-            if (RgbToTColor(withHidden.pixel(x, y)) == clLime) {
+            if (RgbToChartColor(withHidden.pixel(x, y)) == clLime) {
                 firstLime = x;
                 break;
             }

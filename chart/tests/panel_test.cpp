@@ -29,8 +29,8 @@ TEST(ChartPanel, MarginsCarveThePlotOutOfTheControl)
     HideAllSeries(*chart);
     chart->PaintNow();
     // 5 % of 465 is 23.25: the plot starts 23 pixels in and touches the other three edges.
-    EXPECT_EQ(chart->PlotRect, (TRect{23, 0, 465, 288}));
-    EXPECT_EQ(chart->ChartBounds, (TRect{0, 0, 465, 288}));
+    EXPECT_EQ(chart->PlotRect, (PixelRect{23, 0, 465, 288}));
+    EXPECT_EQ(chart->ChartBounds, (PixelRect{0, 0, 465, 288}));
 
     chart->SetMarginLeft(3);
     chart->SetMarginTop(4);
@@ -38,7 +38,7 @@ TEST(ChartPanel, MarginsCarveThePlotOutOfTheControl)
     chart->SetMarginBottom(50);
     chart->PaintNow();
     // MulDiv rounds: 3*465/100 = 13.95 -> 14, 4*288/100 = 11.52 -> 12, 46.5 -> 47, 144.
-    EXPECT_EQ(chart->PlotRect, (TRect{14, 12, 465 - 47, 288 - 144}));
+    EXPECT_EQ(chart->PlotRect, (PixelRect{14, 12, 465 - 47, 288 - 144}));
 }
 
 TEST(ChartPanel, TitleBandsFollowLinesAndFrame)
@@ -79,7 +79,7 @@ TEST(ChartPanel, FramedTitleWidthDependsOnAlignment)
     const int m = TextWidthIn(*chart, chart->Title().Font(), text);
 
     chart->PaintNow();
-    const TRect centred = chart->Title().TitleRect;
+    const PixelRect centred = chart->Title().TitleRect;
     // bw = m + 2w; a centred frame spans 2 * (bw div 2 + 2w): 106 for a 100-pixel text.
     EXPECT_EQ(centred.Width(), 2 * ((m + 2) / 2 + 2));
     EXPECT_EQ((centred.Left + centred.Right) / 2, (23 + 465) / 2);
@@ -104,10 +104,10 @@ TEST(ChartPanel, AllSeriesHiddenLeavesBackgroundTitleAndWallOnly)
     auto chart = MakeMainChart();
     HideAllSeries(*chart);
     chart->PaintNow();
-    const TRect plot = chart->PlotRect;
+    const PixelRect plot = chart->PlotRect;
     const int lh = FontHeightIn(*chart, chart->Title().Font());
     // No legend and no axis band: the plot keeps everything below the title.
-    EXPECT_EQ(plot, (TRect{23, TitleBand(1, lh, 1), 465, 288}));
+    EXPECT_EQ(plot, (PixelRect{23, TitleBand(1, lh, 1), 465, 288}));
     EXPECT_FALSE(chart->LeftAxis()->IsAxisShown());
     EXPECT_FALSE(chart->BottomAxis()->IsAxisShown());
     EXPECT_TRUE(chart->Legend().LegendRect.IsEmpty());
@@ -133,8 +133,8 @@ TEST(ChartPanel, LayoutOrderLegendThenAxesThenSeries)
 {
     auto chart = MakeMainChart();
     chart->PaintNow();
-    const TRect plot = chart->PlotRect;
-    const TRect legend = chart->Legend().LegendRect;
+    const PixelRect plot = chart->PlotRect;
+    const PixelRect legend = chart->Legend().LegendRect;
     ASSERT_FALSE(legend.IsEmpty());
     // The legend took its width plus 3 % off the right; the axes took their bands on the left
     // and at the bottom; the axis lines sit on the plot's edges.
@@ -240,7 +240,7 @@ TEST(ChartPanel, DefaultsOfANewChart)
     EXPECT_TRUE(chart.testAttribute(Qt::WA_OpaquePaintEvent));
     EXPECT_EQ(chart.BackWall().Brush().Style(), bsClear);
     EXPECT_EQ(chart.BackWall().Color(), AutoColor);
-    EXPECT_EQ(chart.LeftWall().Color(), TColor(0x80FFFF));
+    EXPECT_EQ(chart.LeftWall().Color(), ChartColor(0x80FFFF));
     EXPECT_FALSE(chart.Title().Frame().Visible());
     EXPECT_EQ(chart.Title().Font().Color(), clBlue);
     EXPECT_EQ(chart.Title().Alignment(), taCenter);

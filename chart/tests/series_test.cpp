@@ -257,14 +257,15 @@ TEST(Series, PointColourRules)
 
 TEST(Series, PaletteOrder)
 {
-    const TColor expected[16] = {0x0000FF, 0x008000, 0x00FFFF, 0xFF0000, 0xFFFFFF, 0x808080,
-                                 0xFF00FF, 0x808000, 0x800000, 0x000080, 0x00FF00, 0x008080,
-                                 0x800080, 0xC0C0C0, 0xFFFF00, 0x000000};
+    const ChartColor expected[16] = {0x0000FF, 0x008000, 0x00FFFF, 0xFF0000, 0xFFFFFF, 0x808080,
+                                     0xFF00FF, 0x808000, 0x800000, 0x000080, 0x00FF00, 0x008080,
+                                     0x800080, 0xC0C0C0, 0xFFFF00, 0x000000};
     for (int i = 0; i < 16; ++i)
         EXPECT_EQ(GetDefaultColor(i), expected[i]) << i;
     EXPECT_EQ(GetDefaultColor(17), clGreen);
-    EXPECT_EQ(FirstFreePaletteColor([](TColor c) { return c != clRed && c != clGreen; }), clYellow);
-    EXPECT_EQ(FirstFreePaletteColor([](TColor) { return false; }), clRed);
+    EXPECT_EQ(FirstFreePaletteColor([](ChartColor c) { return c != clRed && c != clGreen; }),
+              clYellow);
+    EXPECT_EQ(FirstFreePaletteColor([](ChartColor) { return false; }), clRed);
 }
 
 TEST(Series, EventsAroundAddingAndClearing)
@@ -388,7 +389,7 @@ TEST_F(SeriesInChart, RepaintRequests)
 TEST_F(SeriesInChart, FindVisibleRange)
 {
     TLineSeries &s = *series[0];
-    chart.PlotRect = TRect{0, 0, 100, 100};
+    chart.PlotRect = PixelRect{0, 0, 100, 100};
     chart.BottomAxis()->SetShownRange(10.0, 20.0);
 
     s.FindVisibleRange(); // no points

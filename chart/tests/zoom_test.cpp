@@ -41,7 +41,7 @@ class ChartZoom : public ::testing::Test
     QPoint Inner(int dx, int dy) const { return QPoint(plot.Left + dx, plot.Top + dy); }
 
     std::unique_ptr<TChart> chart;
-    TRect plot;
+    PixelRect plot;
 };
 
 } // namespace
@@ -98,7 +98,7 @@ TEST_F(ChartZoom, RubberBandIsNotXorOnTheWindowAndSurvivesRepaints)
     QTest::mouseMove(chart.get(), b);
     // Pen: the panel colour (button face), NOT-XOR: NOT(screen XOR pen).
     auto banded = [&](int x, int y) {
-        return TColor(~(Pixel(picture, x, y) ^ clBtnFace) & 0xFFFFFF);
+        return ChartColor(~(Pixel(picture, x, y) ^ clBtnFace) & 0xFFFFFF);
     };
     const QImage &w = chart->WindowImage();
     EXPECT_EQ(Pixel(w, a.x(), a.y() + 5), banded(a.x(), a.y() + 5));
@@ -124,7 +124,7 @@ TEST_F(ChartZoom, RubberBandIsNotXorOnTheWindowAndSurvivesRepaints)
     QTest::mousePress(chart.get(), Qt::LeftButton, {}, a);
     QTest::mouseMove(chart.get(), b);
     EXPECT_EQ(Pixel(chart->WindowImage(), a.x(), a.y() + 5),
-              TColor(~(Pixel(white, a.x(), a.y() + 5) ^ clRed) & 0xFFFFFF));
+              ChartColor(~(Pixel(white, a.x(), a.y() + 5) ^ clRed) & 0xFFFFFF));
     QTest::mouseRelease(chart.get(), Qt::LeftButton, {}, a);
 }
 
@@ -218,8 +218,8 @@ TEST_F(ChartZoom, WhereAPressStartsABand)
     QTest::mouseMove(chart.get(), Inner(45, 45));
     EXPECT_EQ(chart->cursor().shape(), Qt::CrossCursor);
 
-    const TRect legend = chart->Legend().LegendRect;
-    const TRect title = chart->Title().TitleRect;
+    const PixelRect legend = chart->Legend().LegendRect;
+    const PixelRect title = chart->Title().TitleRect;
     EXPECT_EQ(chart->PartUnderMouse(legend.Left + 2, legend.Top + 2).Part, cpLegend);
     EXPECT_FALSE(pressStarts(QPoint(legend.Left + 2, legend.Top + 2)));
     EXPECT_EQ(chart->PartUnderMouse(title.Left + 3, title.Top + 3).Part, cpTitle);
