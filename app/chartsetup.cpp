@@ -1,4 +1,5 @@
 // The graph tab's chart: its settings and the eight line series of the first eight points.
+#include "chartsetup.h"
 #include "form1.h"
 
 #include "axis.h"
@@ -32,9 +33,8 @@ void SetWindowFont(TChartFont &font, ChartColor color)
 
 } // namespace
 
-void TForm1::ConfigureChart()
+void ConfigureMainChart(TChart &c, std::array<TLineSeries *, 8> &series)
 {
-    TChart &c = *Chart;
     c.SetAnimatedZoom(true);
     c.BackWall().Brush().SetStyle(bsClear);
     c.SetMarginLeft(5);
@@ -81,6 +81,11 @@ void TForm1::ConfigureChart()
         p.SetStyle(kSeriesLooks[i].style);
         p.Brush().SetColor(kSeriesLooks[i].color);
         p.Pen().SetColor(clBlack);
-        Series[i] = s;
+        series[i] = s;
     }
+}
+
+void TForm1::ConfigureChart()
+{
+    ConfigureMainChart(*Chart, Series);
 }

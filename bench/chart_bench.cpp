@@ -7,6 +7,7 @@
 // Run with --benchmark_repetitions=N to get medians.
 #include "axis.h"
 #include "canvas.h"
+#include "chartsetup.h"
 #include "legend.h"
 #include "lineseries.h"
 #include "panel.h"
@@ -26,52 +27,16 @@
 namespace
 {
 
-constexpr std::array<ChartColor, 8> SeriesColors = {clLime,
-                                                    ChartColor(4227327),
-                                                    clBlue,
-                                                    clPurple,
-                                                    ChartColor(4194368),
-                                                    ChartColor(8388863),
-                                                    clAqua,
-                                                    clYellow};
-
 std::unique_ptr<TChart> MakeChart()
 {
     auto chart = std::make_unique<TChart>();
     chart->resize(465, 288);
-    chart->SetAnimatedZoom(true);
-    chart->SetMarginBottom(0);
-    chart->SetMarginLeft(5);
-    chart->SetMarginRight(0);
-    chart->SetMarginTop(0);
-    chart->Title().Font().SetName(QStringLiteral("MS Sans Serif"));
-    chart->Title().Font().SetHeight(-13);
-    chart->Title().Font().SetCharset(RUSSIAN_CHARSET);
-    chart->Title().Frame().SetVisible(true);
-    chart->Title().SetText({QStringLiteral("Только первые 8 графиков")});
-    chart->BottomAxis()->SetExactDateTime(false);
-    chart->BottomAxis()->SetIncrement(1.0);
-    chart->SetChart3DPercent(5);
-    chart->LeftAxis()->SetExactDateTime(false);
-    chart->LeftAxis()->SetRoundFirstLabel(false);
-    chart->Legend().Font().SetName(QStringLiteral("MS Sans Serif"));
-    chart->Legend().Font().SetHeight(-13);
-    chart->Legend().Font().SetCharset(RUSSIAN_CHARSET);
-    chart->Legend().SetLegendStyle(lsSeries);
-    chart->SetView3D(false);
-    chart->View3DOptions().SetZoom(103);
-    chart->SetBevelOuter(bvNone);
-    for (int k = 0; k < 8; ++k) {
-        auto *s = new TLineSeries();
-        chart->AttachSeries(s);
-        s->SetTitle(QStringLiteral("Точка%1").arg(k + 1));
-        s->SetSeriesColor(SeriesColors[std::size_t(k)]);
-        s->Pointer().Brush().SetColor(SeriesColors[std::size_t(k)]);
-        s->Pointer().SetStyle(k == 3 ? psTriangle : k == 4 ? psCircle : psRectangle);
-        s->Pointer().SetVisible(true);
+    std::array<TLineSeries *, 8> series{};
+    ConfigureMainChart(*chart, series);
+    for (int k = 0; k < 8; ++k)
         for (int i = 0; i < 1501; ++i)
-            s->AppendY(20.0 + k * 0.7 + std::sin(i * 0.05 + k) * 2.0, QString(), s->SeriesColor());
-    }
+            series[k]->AppendY(20.0 + k * 0.7 + std::sin(i * 0.05 + k) * 2.0, QString(),
+                               series[k]->SeriesColor());
     return chart;
 }
 
