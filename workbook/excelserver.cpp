@@ -1,22 +1,25 @@
 #include "excelserver.h"
 
 #include "com.h"
+#include "document.h"
 #include "viewer.h"
-#include "workbook.h"
-#include "xlsxread.h"
-#include "xlsxwrite.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QMetaObject>
+#include <QThread>
 
+#include <cmath>
+#include <cstdio>
+#include <limits>
 #include <memory>
 #include <vector>
 
 using namespace com;
-using workbook::Cell;
-using workbook::CellKind;
-using workbook::Workbook;
-using workbook::Worksheet;
+using workbook::CellValue;
+using workbook::Document;
 
 namespace
 {
@@ -24,13 +27,24 @@ namespace
 constexpr std::u16string_view kSource = u"Workbook server";
 // Template / sheet type code for "one worksheet".
 constexpr int32_t kWorksheetType = -4167;
+// The most cells ClearComments walks in one call.
+constexpr long long kMaxClearCells = 1'000'000;
+
+ExcelServerHooks g_hooks;
 
 // ---------------------------------------------------------------------------------------------
 // Application state shared by all objects of one server instance
 
 struct BookEntry {
-    std::unique_ptr<Workbook> book;
+    std::unique_ptr<Document> doc;
+    QString untitledName;
     bool open = true;
+
+    QString Name() const
+    {
+        return doc->Path().empty() ? untitledName
+                                   : QFileInfo(QString::fromStdString(doc->Path())).fileName();
+    }
 };
 
 struct AppState {
@@ -40,13 +54,18 @@ struct AppState {
     int untitled = 0;
     std::unique_ptr<workbook::WorkbookViewer> viewer;
 
-    ~AppState() { CloseViewer(); }
+    ~AppState()
+    {
+        CloseViewer();
+        for (const auto &entry : books)
+            entry->doc.reset(); // discards: unsaved changes stay in the journal
+    }
 
     void CloseViewer()
     {
         if (!viewer)
             return;
-        viewer->SetWorkbook(nullptr);
+        viewer->SetDocument(nullptr, QString());
         if (QCoreApplication::instance() != nullptr)
             viewer.reset();
         else
@@ -64,12 +83,21 @@ struct AppState {
             if (qobject_cast<QApplication *>(QCoreApplication::instance()) == nullptr)
                 return; // no widgets without a GUI application
             viewer = std::make_unique<workbook::WorkbookViewer>();
+            viewer->onUserClose = [this] {
+                // The window was closed by hand: the application is hidden now, and the
+                // program's "show" box says so.
+                visible = false;
+                if (g_hooks.viewerClosedByUser)
+                    QMetaObject::invokeMethod(qApp, [] { if (g_hooks.viewerClosedByUser) g_hooks.viewerClosedByUser(); }, Qt::QueuedConnection);
+            };
         }
-        Workbook *wanted = books.empty() ? nullptr : books.back()->book.get();
-        if (viewer->CurrentWorkbook() != wanted)
-            viewer->SetWorkbook(wanted);
+        BookEntry *wanted = books.empty() ? nullptr : books.back().get();
+        Document *doc = wanted != nullptr ? wanted->doc.get() : nullptr;
+        const QString title = wanted != nullptr ? wanted->Name() : QString();
+        if (viewer->CurrentDocument() != doc)
+            viewer->SetDocument(doc, title);
         else
-            viewer->UpdateTitle();
+            viewer->SetTitle(title);
         viewer->show();
     }
 
@@ -77,8 +105,8 @@ struct AppState {
     {
         entry->open = false;
         std::erase(books, entry);
-        if (viewer && viewer->CurrentWorkbook() == entry->book.get())
-            viewer->SetWorkbook(nullptr);
+        if (viewer && viewer->CurrentDocument() == entry->doc.get())
+            viewer->SetDocument(nullptr, QString());
         UpdateViewer();
     }
 };
@@ -92,6 +120,11 @@ using Entry = std::shared_ptr<BookEntry>;
 HRESULT ServerError(EXCEPINFO *e, const QString &text)
 {
     return RaiseException(e, kSource, text.toStdU16String());
+}
+
+HRESULT ServerError(EXCEPINFO *e, const std::string &text)
+{
+    return ServerError(e, QString::fromStdString(text));
 }
 
 bool IsGet(WORD flags)
@@ -125,6 +158,11 @@ HRESULT ArgString(const VARIANT *v, QString *out)
     return hr;
 }
 
+std::string AbsolutePath(const QString &name)
+{
+    return QFileInfo(name).absoluteFilePath().toStdString();
+}
+
 // Base of every server object: the application state and the common checks.
 class ServerObject : public DispatchObject
 {
@@ -139,11 +177,15 @@ class ServerObject : public DispatchObject
     {
         return app_->quit ? ServerError(e, QStringLiteral("The application has quit")) : S_OK;
     }
+    // Fails calls on a closed workbook, and on one whose background save failed.
     HRESULT CheckOpen(const Entry &entry, EXCEPINFO *e) const
     {
         if (app_->quit)
             return CheckAlive(e);
-        return entry->open ? S_OK : ServerError(e, QStringLiteral("The workbook has been closed"));
+        if (!entry->open)
+            return ServerError(e, QStringLiteral("The workbook has been closed"));
+        const std::string failure = entry->doc->Failure();
+        return failure.empty() ? S_OK : ServerError(e, failure);
     }
 
     App app_;
@@ -174,7 +216,7 @@ HRESULT ExpectArgs(const DISPPARAMS &p, UINT min, UINT max)
 class CommentObject : public ServerObject
 {
   public:
-    CommentObject(App app, Entry entry, Worksheet *sheet, int row, int column)
+    CommentObject(App app, Entry entry, std::uint32_t sheet, int row, int column)
         : ServerObject(std::move(app), {{u"Visible", 1}}), entry_(std::move(entry)), sheet_(sheet),
           row_(row), column_(column)
     {
@@ -190,14 +232,19 @@ class CommentObject : public ServerObject
         RETURN_IF_FAILED(ExpectArgs(params, 0, 0));
         bool visible = false;
         RETURN_IF_FAILED(ArgToBool(PutValue(params), &visible));
-        if (!sheet_->SetCommentVisible(row_, column_, visible))
+        std::optional<std::string> text;
+        std::string why;
+        if (!entry_->doc->Note(sheet_, row_, column_, text, &why))
+            return ServerError(e, why);
+        if (!text)
             return ServerError(e, QStringLiteral("The comment has been deleted"));
+        entry_->doc->SetNoteVisible(sheet_, row_, column_, visible);
         return S_OK;
     }
 
   private:
     Entry entry_;
-    Worksheet *sheet_;
+    std::uint32_t sheet_;
     int row_;
     int column_;
 };
@@ -210,7 +257,7 @@ class RangeObject : public ServerObject
   public:
     enum : DISPID { Select = 1, ClearComments, AddComment, Comment };
 
-    RangeObject(App app, Entry entry, Worksheet *sheet, int row1, int column1, int row2,
+    RangeObject(App app, Entry entry, std::uint32_t sheet, int row1, int column1, int row2,
                 int column2)
         : ServerObject(std::move(app), {{u"Select", Select},
                                         {u"ClearComments", ClearComments},
@@ -222,7 +269,7 @@ class RangeObject : public ServerObject
     {
     }
 
-    Worksheet *Sheet() const { return sheet_; }
+    std::uint32_t SheetId() const { return sheet_; }
     const Entry &BookOf() const { return entry_; }
     int Row1() const { return row1_; }
     int Column1() const { return column1_; }
@@ -234,6 +281,7 @@ class RangeObject : public ServerObject
                          EXCEPINFO *e) override
     {
         RETURN_IF_FAILED(CheckOpen(entry_, e));
+        Document &doc = *entry_->doc;
         switch (id) {
         case DISPID_VALUE:
             if (!(flags & DISPATCH_PROPERTYGET))
@@ -245,25 +293,44 @@ class RangeObject : public ServerObject
                 return DISP_E_MEMBERNOTFOUND;
             RETURN_IF_FAILED(ExpectArgs(params, 0, 0));
             // A selection is only possible on the active sheet.
-            if (entry_->book->IndexOf(sheet_) != entry_->book->ActiveIndex())
+            if (doc.IndexOf(sheet_) != doc.ActiveIndex())
                 return ServerError(e, QStringLiteral("Select method of Range class failed"));
             return S_OK;
         case ClearComments:
             if (!IsGet(flags))
                 return DISP_E_MEMBERNOTFOUND;
             RETURN_IF_FAILED(ExpectArgs(params, 0, 0));
-            DoClearComments();
+            if (static_cast<long long>(row2_ - row1_ + 1) * (column2_ - column1_ + 1) > kMaxClearCells)
+                return ServerError(e, QStringLiteral("The range is too large"));
+            // A cell without a comment stays without one; one with a comment loses it.
+            for (int r = row1_; r <= row2_; ++r) {
+                for (int c = column1_; c <= column2_; ++c)
+                    doc.RemoveNote(sheet_, r, c);
+            }
             return S_OK;
         case AddComment:
             if (!IsGet(flags))
                 return DISP_E_MEMBERNOTFOUND;
             RETURN_IF_FAILED(ExpectArgs(params, 0, 1));
             return DoAddComment(params, result, e);
-        case Comment:
+        case Comment: {
             if (!IsGet(flags))
                 return DISP_E_MEMBERNOTFOUND;
             RETURN_IF_FAILED(ExpectArgs(params, 0, 0));
-            return GetComment(result);
+            if (result == nullptr)
+                return S_OK;
+            std::optional<std::string> text;
+            std::string why;
+            if (!doc.Note(sheet_, row1_, column1_, text, &why))
+                return ServerError(e, why);
+            if (!text) {
+                VariantClear(result);
+                result->vt = VT_DISPATCH; // an empty object: the cell has no comment
+                result->pdispVal = nullptr;
+                return S_OK;
+            }
+            return ReturnObject(result, new CommentObject(app_, entry_, sheet_, row1_, column1_));
+        }
         default:
             return DISP_E_MEMBERNOTFOUND;
         }
@@ -278,38 +345,24 @@ class RangeObject : public ServerObject
         if (result == nullptr)
             return S_OK;
         VariantClear(result);
-        const Cell *cell = sheet_->CellAt(row1_, column1_);
-        if (cell == nullptr)
-            return S_OK;
-        switch (cell->kind) {
-        case CellKind::Number:
-            *result = VariantFromR8(cell->number);
+        CellValue value;
+        std::string why;
+        if (!entry_->doc->Value(sheet_, row1_, column1_, value, &why))
+            return ServerError(e, why);
+        switch (value.kind) {
+        case CellValue::Kind::Number:
+            *result = VariantFromR8(value.number);
             break;
-        case CellKind::Text:
-            *result = VariantFromString(cell->text.toStdU16String());
+        case CellValue::Kind::Text:
+            *result = VariantFromString(QString::fromStdString(value.text).toStdU16String());
             break;
-        case CellKind::Boolean:
-            *result = VariantFromBool(cell->number != 0.0);
+        case CellValue::Kind::Boolean:
+            *result = VariantFromBool(value.number != 0.0);
             break;
-        case CellKind::Empty:
+        case CellValue::Kind::Empty:
             break;
         }
         return S_OK;
-    }
-
-    void DoClearComments()
-    {
-        std::vector<std::pair<int, int>> found;
-        const auto &rows = sheet_->Rows();
-        for (auto it = rows.lower_bound(row1_); it != rows.end() && it->first <= row2_; ++it) {
-            const int last = std::min(column2_, static_cast<int>(it->second.size()));
-            for (int c = column1_; c <= last; ++c) {
-                if (it->second[c - 1].hasComment)
-                    found.emplace_back(it->first, c);
-            }
-        }
-        for (const auto &[r, c] : found)
-            sheet_->ClearComment(r, c);
     }
 
     HRESULT DoAddComment(const DISPPARAMS &params, VARIANT *result, EXCEPINFO *e)
@@ -318,32 +371,22 @@ class RangeObject : public ServerObject
         const VARIANT *arg = PositionalArg(params, 0);
         if (!IsMissing(arg))
             RETURN_IF_FAILED(ArgString(arg, &text));
-        const Cell *cell = sheet_->CellAt(row1_, column1_);
-        if (cell != nullptr && cell->hasComment)
-            return ServerError(e, QStringLiteral("The cell already has a comment"));
-        if (!sheet_->SetComment(row1_, column1_, text, false))
+        if (text.size() > workbook::MaxTextLength)
             return ServerError(e, QStringLiteral("The comment text is too long"));
+        std::optional<std::string> existing;
+        std::string why;
+        if (!entry_->doc->Note(sheet_, row1_, column1_, existing, &why))
+            return ServerError(e, why);
+        if (existing)
+            return ServerError(e, QStringLiteral("The cell already has a comment"));
+        entry_->doc->SetNote(sheet_, row1_, column1_, text.toStdString(), false);
         if (result == nullptr)
             return S_OK;
-        return ReturnObject(result, new CommentObject(app_, entry_, sheet_, row1_, column1_));
-    }
-
-    HRESULT GetComment(VARIANT *result)
-    {
-        if (result == nullptr)
-            return S_OK;
-        const Cell *cell = sheet_->CellAt(row1_, column1_);
-        if (cell == nullptr || !cell->hasComment) {
-            VariantClear(result);
-            result->vt = VT_DISPATCH; // an empty object: the cell has no comment
-            result->pdispVal = nullptr;
-            return S_OK;
-        }
         return ReturnObject(result, new CommentObject(app_, entry_, sheet_, row1_, column1_));
     }
 
     Entry entry_;
-    Worksheet *sheet_;
+    std::uint32_t sheet_;
     int row1_, column1_, row2_, column2_;
 };
 
@@ -355,13 +398,13 @@ class WorksheetObject : public ServerObject
   public:
     enum : DISPID { Cells = 1, Range };
 
-    WorksheetObject(App app, Entry entry, Worksheet *sheet)
+    WorksheetObject(App app, Entry entry, std::uint32_t sheet)
         : ServerObject(std::move(app), {{u"Cells", Cells}, {u"Range", Range}}),
           entry_(std::move(entry)), sheet_(sheet)
     {
     }
 
-    Worksheet *Sheet() const { return sheet_; }
+    std::uint32_t SheetId() const { return sheet_; }
     const Entry &BookOf() const { return entry_; }
 
   protected:
@@ -369,13 +412,15 @@ class WorksheetObject : public ServerObject
                          EXCEPINFO *e) override
     {
         RETURN_IF_FAILED(CheckOpen(entry_, e));
+        if (entry_->doc->IndexOf(sheet_) < 0)
+            return ServerError(e, QStringLiteral("The sheet has been deleted"));
         if (id == Cells) {
             RETURN_IF_FAILED(ExpectArgs(params, 2, 2));
             int32_t row = 0;
             int32_t column = 0;
             RETURN_IF_FAILED(ArgToInt32(PositionalArg(params, 0), &row));
             RETURN_IF_FAILED(ArgToInt32(PositionalArg(params, 1), &column));
-            if (!Worksheet::InRange(row, column)) {
+            if (!workbook::InSheet(row, column)) {
                 return ServerError(
                     e, QStringLiteral("Cell (%1, %2) is outside the sheet").arg(row).arg(column));
             }
@@ -402,33 +447,40 @@ class WorksheetObject : public ServerObject
             return DISP_E_PARAMNOTOPTIONAL;
         VARIANT v;
         RETURN_IF_FAILED(VariantCopyInd(&v, DerefVariant(value)));
+        Document &doc = *entry_->doc;
         bool ok = true;
         HRESULT hr = S_OK;
         switch (v.vt) {
         case VT_EMPTY:
         case VT_NULL:
-            ok = sheet_->ClearValue(row, column);
+            doc.ClearValue(sheet_, row, column);
             break;
-        case VT_BSTR:
+        case VT_BSTR: {
             // Assigning an empty text empties the cell.
-            if (SysStringLen(v.bstrVal) == 0)
-                ok = sheet_->ClearValue(row, column);
+            const UINT length = SysStringLen(v.bstrVal);
+            if (length == 0)
+                doc.ClearValue(sheet_, row, column);
+            else if (length > static_cast<UINT>(workbook::MaxTextLength))
+                ok = false;
             else
-                ok = sheet_->SetText(row, column,
-                                     QString::fromUtf16(v.bstrVal, SysStringLen(v.bstrVal)));
+                doc.SetText(sheet_, row, column, QString::fromUtf16(v.bstrVal, length).toStdString());
             break;
+        }
         case VT_I2:
-            ok = sheet_->SetNumber(row, column, v.iVal);
+            doc.SetNumber(sheet_, row, column, v.iVal);
             break;
         case VT_I4:
-            ok = sheet_->SetNumber(row, column, v.lVal);
+            doc.SetNumber(sheet_, row, column, v.lVal);
             break;
         case VT_R8:
         case VT_DATE:
-            ok = sheet_->SetNumber(row, column, v.dblVal);
+            if (!std::isfinite(v.dblVal))
+                ok = false;
+            else
+                doc.SetNumber(sheet_, row, column, v.dblVal);
             break;
         case VT_BOOL:
-            ok = sheet_->SetBoolean(row, column, v.boolVal != VARIANT_FALSE);
+            doc.SetBoolean(sheet_, row, column, v.boolVal != VARIANT_FALSE);
             break;
         default:
             hr = DISP_E_TYPEMISMATCH;
@@ -454,18 +506,19 @@ class WorksheetObject : public ServerObject
                 return failed();
             const QStringList parts = ref.trimmed().split(':');
             int r1 = 0, c1 = 0, r2 = 0, c2 = 0;
-            if (parts.size() > 2 || !workbook::ParseCellRef(parts.front(), r1, c1))
+            if (parts.size() > 2 || !workbook::ParseCellRef(parts.front().toStdString(), r1, c1))
                 return failed();
             r2 = r1;
             c2 = c1;
-            if (parts.size() == 2 && !workbook::ParseCellRef(parts.back(), r2, c2))
+            if (parts.size() == 2 && !workbook::ParseCellRef(parts.back().toStdString(), r2, c2))
                 return failed();
             return ReturnObject(result, new RangeObject(app_, entry_, sheet_, r1, c1, r2, c2));
         }
         // Two ranges of this sheet: the range spanning both.
         auto *a = dynamic_cast<RangeObject *>(ArgToDispatch(first));
         auto *b = dynamic_cast<RangeObject *>(ArgToDispatch(second));
-        if (a == nullptr || b == nullptr || a->Sheet() != sheet_ || b->Sheet() != sheet_)
+        if (a == nullptr || b == nullptr || a->BookOf() != entry_ || b->BookOf() != entry_ ||
+            a->SheetId() != sheet_ || b->SheetId() != sheet_)
             return failed();
         return ReturnObject(result,
                             new RangeObject(app_, entry_, sheet_, std::min(a->Row1(), b->Row1()),
@@ -475,7 +528,7 @@ class WorksheetObject : public ServerObject
     }
 
     Entry entry_;
-    Worksheet *sheet_;
+    std::uint32_t sheet_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -497,20 +550,21 @@ class WorksheetsObject : public ServerObject
             return DISP_E_MEMBERNOTFOUND;
         RETURN_IF_FAILED(CheckOpen(entry_, e));
         RETURN_IF_FAILED(ExpectArgs(params, 0, 4));
-        Workbook &book = *entry_->book;
+        Document &doc = *entry_->doc;
 
         // Where: before the given sheet, after the given sheet, or before the active one.
         const VARIANT *before = PositionalArg(params, 0);
         const VARIANT *after = PositionalArg(params, 1);
-        int position = book.ActiveIndex();
+        int position = doc.ActiveIndex();
         if (!IsMissing(before) && !IsMissing(after))
             return ServerError(e, QStringLiteral("Give either Before or After, not both"));
         for (const VARIANT *anchor : {before, after}) {
             if (IsMissing(anchor))
                 continue;
             auto *sheet = dynamic_cast<WorksheetObject *>(ArgToDispatch(anchor));
-            const int index =
-                sheet != nullptr && sheet->BookOf() == entry_ ? book.IndexOf(sheet->Sheet()) : -1;
+            const int index = sheet != nullptr && sheet->BookOf() == entry_
+                                  ? doc.IndexOf(sheet->SheetId())
+                                  : -1;
             if (index < 0)
                 return ServerError(e, QStringLiteral("Add method of Sheets class failed"));
             position = anchor == before ? index : index + 1;
@@ -528,10 +582,10 @@ class WorksheetsObject : public ServerObject
         if (count < 1 || count > 255)
             return ServerError(e, QStringLiteral("Add method of Sheets class failed"));
 
-        Worksheet *added = nullptr;
+        std::uint32_t added = 0;
         for (int i = 0; i < count; ++i)
-            added = book.InsertSheet(position);
-        book.SetActive(book.IndexOf(added));
+            added = doc.AddWorksheet(position);
+        app_->UpdateViewer();
         return ReturnObject(result, new WorksheetObject(app_, entry_, added));
     }
 
@@ -563,39 +617,52 @@ class WorkbookObject : public ServerObject
         if (id < WorkSheets || id > Close || !IsGet(flags))
             return DISP_E_MEMBERNOTFOUND;
         RETURN_IF_FAILED(CheckOpen(entry_, e));
-        Workbook &book = *entry_->book;
+        Document &doc = *entry_->doc;
+        std::string why;
         switch (id) {
         case WorkSheets: {
             RETURN_IF_FAILED(ExpectArgs(params, 0, 1));
             const VARIANT *index = PositionalArg(params, 0);
             if (IsMissing(index))
                 return ReturnObject(result, new WorksheetsObject(app_, entry_));
-            Worksheet *sheet = nullptr;
+            int position = -1;
             const VARIANT *v = DerefVariant(index);
             if ((v->vt & VT_TYPEMASK) == VT_BSTR) {
                 QString name;
                 RETURN_IF_FAILED(ArgString(v, &name));
-                sheet = book.FindSheet(name);
+                for (std::size_t i = 0; i < doc.Sheets().size(); ++i) {
+                    const auto &s = doc.Sheets()[i];
+                    if (s.kind == workbook::SheetKind::Worksheet &&
+                        QString::fromStdString(s.name).compare(name, Qt::CaseInsensitive) == 0)
+                        position = static_cast<int>(i);
+                }
             } else {
                 int32_t n = 0;
                 RETURN_IF_FAILED(ArgToInt32(v, &n));
-                sheet = book.Sheet(n - 1);
+                position = doc.WorksheetPosition(n);
             }
-            if (sheet == nullptr)
+            if (position < 0)
                 return DISP_E_BADINDEX;
-            return ReturnObject(result, new WorksheetObject(app_, entry_, sheet));
+            return ReturnObject(result,
+                                new WorksheetObject(app_, entry_,
+                                                    doc.Sheets()[static_cast<std::size_t>(position)].sheetId));
         }
         case SaveAs: {
             RETURN_IF_FAILED(ExpectArgs(params, 1, 1));
             QString name;
             RETURN_IF_FAILED(ArgString(PositionalArg(params, 0), &name));
-            return SaveTo(QFileInfo(name).absoluteFilePath(), e);
+            if (name.isEmpty() || QFileInfo(name).isDir())
+                return ServerError(e, QStringLiteral("\"%1\" is not a file name").arg(name));
+            if (!doc.SaveAs(AbsolutePath(name), &why))
+                return ServerError(e, why);
+            app_->UpdateViewer();
+            return S_OK;
         }
         case Save:
             RETURN_IF_FAILED(ExpectArgs(params, 0, 0));
-            if (book.FilePath().isEmpty())
-                return ServerError(e, QStringLiteral("The workbook has no file yet; use SaveAs"));
-            return SaveTo(book.FilePath(), e);
+            if (!doc.Save(&why))
+                return ServerError(e, why);
+            return S_OK;
         case Close: {
             RETURN_IF_FAILED(ExpectArgs(params, 0, 2));
             bool save = false;
@@ -603,17 +670,20 @@ class WorkbookObject : public ServerObject
             if (!IsMissing(saveArg))
                 RETURN_IF_FAILED(ArgToBool(saveArg, &save));
             if (save) {
-                QString name = book.FilePath();
+                QString name;
                 const VARIANT *nameArg = PositionalArg(params, 1);
                 if (!IsMissing(nameArg)) {
                     RETURN_IF_FAILED(ArgString(nameArg, &name));
-                    name = QFileInfo(name).absoluteFilePath();
+                    if (!doc.SaveAs(AbsolutePath(name), &why))
+                        return ServerError(e, why);
+                } else if (!doc.Save(&why)) {
+                    return ServerError(e, why);
                 }
-                if (name.isEmpty())
-                    return ServerError(e, QStringLiteral("The workbook has no file yet"));
-                RETURN_IF_FAILED(SaveTo(name, e));
             }
-            // Unsaved changes are dropped with the workbook.
+            // Waits for the complete file, keeping the window alive; what changed after the last
+            // save is dropped with the workbook.
+            if (!doc.Close(&why))
+                return ServerError(e, why);
             app_->CloseBook(entry_);
             return S_OK;
         }
@@ -623,17 +693,6 @@ class WorkbookObject : public ServerObject
     }
 
   private:
-    HRESULT SaveTo(const QString &path, EXCEPINFO *e)
-    {
-        QString error;
-        if (!workbook::SaveXlsx(*entry_->book, path, &error))
-            return ServerError(e, error);
-        entry_->book->SetFilePath(path);
-        entry_->book->SetModified(false);
-        app_->UpdateViewer();
-        return S_OK;
-    }
-
     Entry entry_;
 };
 
@@ -672,10 +731,8 @@ class WorkbooksObject : public ServerObject
                                                      "can be added"));
         }
         auto entry = std::make_shared<BookEntry>();
-        entry->book = std::make_unique<Workbook>();
-        entry->book->SetUntitledName(QStringLiteral("Book%1").arg(++app_->untitled));
-        entry->book->AppendSheet();
-        entry->book->SetModified(false);
+        entry->doc = Document::New();
+        entry->untitledName = QStringLiteral("Book%1").arg(++app_->untitled);
         app_->books.push_back(entry);
         app_->UpdateViewer();
         return ReturnObject(result, new WorkbookObject(app_, entry));
@@ -684,17 +741,24 @@ class WorkbooksObject : public ServerObject
   private:
     HRESULT OpenBook(const QString &name, VARIANT *result, EXCEPINFO *e)
     {
-        const QString path = QFileInfo(name).absoluteFilePath();
+        const QFileInfo info(name);
+        if (name.isEmpty() || info.isDir())
+            return ServerError(e, QStringLiteral("\"%1\" is not a workbook file").arg(name));
+        // Symbolic links are followed: the lock, the journal and the saves belong to the file.
+        const QString target = info.isSymLink() ? info.canonicalFilePath() : info.absoluteFilePath();
+        const std::string path = (target.isEmpty() ? info.absoluteFilePath() : target).toStdString();
         for (const Entry &entry : app_->books) {
-            if (entry->book->FilePath() == path)
+            if (entry->doc->Path() == path)
                 return ReturnObject(result, new WorkbookObject(app_, entry));
         }
-        QString error;
-        std::unique_ptr<Workbook> book = workbook::ReadXlsx(path, &error);
-        if (!book)
-            return ServerError(e, error);
+        std::string why;
+        std::unique_ptr<Document> doc = Document::Open(path, &why);
+        if (!doc) {
+            std::fprintf(stderr, "ptk71: %s\n", why.c_str());
+            return ServerError(e, why);
+        }
         auto entry = std::make_shared<BookEntry>();
-        entry->book = std::move(book);
+        entry->doc = std::move(doc);
         app_->books.push_back(entry);
         app_->UpdateViewer();
         return ReturnObject(result, new WorkbookObject(app_, entry));
@@ -741,12 +805,15 @@ class ApplicationObject : public ServerObject
             if (!IsGet(flags))
                 return DISP_E_MEMBERNOTFOUND;
             RETURN_IF_FAILED(ExpectArgs(params, 0, 0));
-            // Open workbooks are closed without saving; later calls on any object fail.
-            for (const Entry &entry : app_->books)
+            // Open workbooks are closed without saving (their unsaved changes stay in their
+            // journals); later calls on any object fail.
+            app_->CloseViewer();
+            for (const Entry &entry : app_->books) {
                 entry->open = false;
+                entry->doc->Discard();
+            }
             app_->books.clear();
             app_->quit = true;
-            app_->CloseViewer();
             return S_OK;
         default:
             return DISP_E_MEMBERNOTFOUND;
@@ -754,9 +821,27 @@ class ApplicationObject : public ServerObject
     }
 };
 
+void InstallEventHooks()
+{
+    workbook::EventHooks hooks;
+    hooks.wake = [] {
+        if (QCoreApplication *app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+    };
+    hooks.waitForEvents = [] {
+        if (QCoreApplication::instance() != nullptr)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        else
+            QThread::msleep(5); // no event loop to wait in (tools without an application)
+    };
+    workbook::SetEventHooks(std::move(hooks));
+}
+
 } // namespace
 
-void RegisterExcelServer()
+void RegisterExcelServer(ExcelServerHooks hooks)
 {
+    g_hooks = std::move(hooks);
+    InstallEventHooks();
     RegisterClassFactory(kExcelProgId, []() -> IUnknown * { return new ApplicationObject(); });
 }

@@ -1,10 +1,9 @@
 // The workbook automation server driven through GetIDsOfNames/Invoke, the way the archive's
 // late-bound calls reach it.
+#include "bookfile.h"
 #include "com.h"
 #include "excelserver.h"
 #include "viewer.h"
-#include "workbook.h"
-#include "xlsxread.h"
 
 #include <QApplication>
 #include <QFile>
@@ -188,14 +187,14 @@ TEST_F(ExcelServerTest, NewWorkbookHasOneSheetAndAddInsertsBeforeTheActiveOne)
     Var third;
     ASSERT_EQ(AddWorksheet(sheets.Object(), third), S_OK);
     ASSERT_EQ(Call(book.Object(), u"SaveAs", kMethod, {Str(PathOf("order.xlsx"))}).hr, S_OK);
-    auto back = workbook::ReadXlsx(PathOf("order.xlsx"));
-    ASSERT_NE(back, nullptr);
-    ASSERT_EQ(back->SheetCount(), 3);
-    EXPECT_EQ(back->Sheet(0)->Name(), QStringLiteral("Sheet3"));
-    EXPECT_EQ(back->Sheet(1)->Name(), QStringLiteral("Sheet2"));
-    EXPECT_EQ(back->Sheet(2)->Name(), QStringLiteral("Sheet1"));
-    EXPECT_EQ(back->ActiveIndex(), 0);
-    EXPECT_EQ(back->Sheet(2)->CellAt(2, 2)->number, 65501);
+    const booktest::Book back = booktest::Read(PathOf("order.xlsx").toStdString());
+    ASSERT_TRUE(back.ok) << back.error;
+    ASSERT_EQ(back.sheets.size(), 3u);
+    EXPECT_EQ(back.sheets[0].name, "Sheet3");
+    EXPECT_EQ(back.sheets[1].name, "Sheet2");
+    EXPECT_EQ(back.sheets[2].name, "Sheet1");
+    EXPECT_EQ(back.active, 0);
+    EXPECT_EQ(back.Text(2, 2, 2), "65501");
 }
 
 TEST_F(ExcelServerTest, CellValuesAndTheirTexts)
@@ -278,13 +277,12 @@ TEST_F(ExcelServerTest, CommentsAreAddedHiddenAndClearedThroughOneCellRanges)
     EXPECT_EQ(Call(again.Object(), u"AddComment", kMethod, {Str("Нет ответа")}).hr, S_OK);
 
     ASSERT_EQ(Call(book.Object(), u"SaveAs", kMethod, {Str(PathOf("c.xlsx"))}).hr, S_OK);
-    auto back = workbook::ReadXlsx(PathOf("c.xlsx"));
-    ASSERT_NE(back, nullptr);
-    const workbook::Cell *cell = back->Sheet(0)->CellAt(5, 3);
-    ASSERT_NE(cell, nullptr);
-    EXPECT_EQ(cell->comment, QStringLiteral("    12,5"));
-    EXPECT_FALSE(cell->commentVisible);
-    EXPECT_EQ(back->Sheet(0)->CellAt(6, 3)->comment, QStringLiteral("Нет ответа"));
+    const booktest::Book back = booktest::Read(PathOf("c.xlsx").toStdString());
+    ASSERT_TRUE(back.ok) << back.error;
+    EXPECT_EQ(back.sheets[0].notes.at({5, 3}), "    12,5");
+    EXPECT_FALSE(back.sheets[0].noteShown.at({5, 3}));
+    EXPECT_EQ(back.sheets[0].notes.at({6, 3}), "Нет ответа");
+    EXPECT_EQ(back.sheets[0].notes.size(), 2u);
 }
 
 TEST_F(ExcelServerTest, CloseWithoutSavingDiscardsAndOpenContinues)
@@ -320,7 +318,7 @@ TEST_F(ExcelServerTest, CloseWithoutSavingDiscardsAndOpenContinues)
               S_OK);
     ASSERT_EQ(Call(book.Object(), u"Save", kMethod).hr, S_OK);
     ASSERT_EQ(Call(book.Object(), u"Close", kMethod, {VariantFromBool(false)}).hr, S_OK);
-    EXPECT_EQ(workbook::ReadXlsx(path)->Sheet(0)->CellAt(2, 2)->number, 122);
+    EXPECT_EQ(booktest::Read(path.toStdString()).Text(0, 2, 2), "122");
 }
 
 TEST_F(ExcelServerTest, FilesThatCannotBeOpenedOrSavedGiveServerErrors)

@@ -1,0 +1,356 @@
+// Continuing workbooks the way the archive does (open, passes, save, close) against the real
+// server: what the user prepared stays as it was, byte for byte; crashes, other writers and
+// replaced files lose no row.
+#include "automation.h"
+#include "bookfile.h"
+#include "document.h"
+#include "excelarchive.h"
+#include "excelserver.h"
+#include "lockfile.h"
+#include "settings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+namespace
+{
+
+class ContinueTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        AutomationStartup();
+        RegisterExcelServer();
+        ResetArchiveState();
+        savedPoints_ = NumPoints;
+        NumPoints = 2;
+        ArchiveHost host;
+        host.readingText = [this](int k) { return readings_.value(k - 1); };
+        host.enExcel = [] { return true; };
+        host.fileName = [this] { return file_; };
+        host.excelVisible = [] { return false; };
+        host.setCaption = [this](const QString &c) { caption_ = c; };
+        host.processEvents = [] { QCoreApplication::processEvents(); };
+        host.monotonicDays = [this] { return clock_; };
+        host.timeOfDayText = [] { return QStringLiteral("14:05:07"); };
+        SetArchiveHost(host);
+    }
+    void TearDown() override
+    {
+        ResetArchiveState();
+        SetArchiveHost({});
+        NumPoints = savedPoints_;
+        AutomationShutdown();
+    }
+
+    // A copy of a fixture in the temporary folder, as the file the archive continues.
+    std::string Prepare(const std::string &fixture)
+    {
+        const QString path = dir_.filePath(QString::fromStdString(fixture));
+        QFile::remove(path);
+        EXPECT_TRUE(QFile::copy(QString::fromStdString(booktest::Fixture(fixture)), path));
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+        file_ = path;
+        return path.toStdString();
+    }
+
+    // One run: open, `passes` passes, close. The save interval passes before the last pass.
+    void Run(int passes)
+    {
+        OpenExcel();
+        for (int i = 0; i < passes; ++i) {
+            if (i == passes - 1)
+                clock_ += 0.01;
+            SaveExcel();
+        }
+        CloseExcel();
+    }
+
+    QTemporaryDir dir_;
+    QString file_;
+    QString caption_;
+    QStringList readings_{QStringLiteral("    12.5"), QStringLiteral("Нет ответа")};
+    double clock_ = 1000;
+    int32_t savedPoints_ = 0;
+};
+
+// Every part but those listed is byte for byte what it was.
+void ExpectUntouched(const booktest::Book &before, const booktest::Book &after,
+                     const std::set<std::string> &changed)
+{
+    for (const auto &[name, bytes] : before.parts) {
+        if (changed.count(name) > 0 || name == "xl/calcChain.xml")
+            continue;
+        auto it = after.parts.find(name);
+        ASSERT_NE(it, after.parts.end()) << name << " is gone";
+        EXPECT_TRUE(it->second == bytes) << name << " changed";
+    }
+}
+
+std::string Between(const std::string &s, const std::string &from, const std::string &to)
+{
+    const auto a = s.find(from);
+    const auto b = s.find(to, a);
+    return a == std::string::npos || b == std::string::npos ? std::string() : s.substr(a, b - a);
+}
+
+} // namespace
+
+TEST_F(ContinueTest, APreparedWorkbookKeepsEverythingTheArchiveDoesNotWrite)
+{
+    struct Case {
+        std::string fixture;
+        std::set<std::string> changed; // the parts a continued run may rewrite
+    };
+    const std::vector<Case> cases = {
+        {"prepared.xlsx",
+         {"[Content_Types].xml", "xl/workbook.xml", "xl/worksheets/sheet1.xml",
+          "xl/comments/comment1.xml", "xl/drawings/commentsDrawing1.vml"}},
+        {"prepared-lo.xlsx",
+         {"[Content_Types].xml", "xl/workbook.xml", "xl/_rels/workbook.xml.rels",
+          "xl/worksheets/sheet1.xml", "xl/comments1.xml", "xl/drawings/vmlDrawing1.vml"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fixture);
+        const std::string path = Prepare(c.fixture);
+        const booktest::Book before = booktest::Read(path);
+        ASSERT_TRUE(before.ok) << before.error;
+        Run(2);
+        EXPECT_EQ(caption_, QStringLiteral("  PTK71"));
+        const booktest::Book after = booktest::Read(path);
+        ASSERT_TRUE(after.ok) << after.error;
+        ExpectUntouched(before, after, c.changed);
+
+        // The counter was 6: rows 7 and 8 are the passes, B2 says 8, the old rows stay.
+        EXPECT_EQ(after.Text(0, 2, 2), "8");
+        EXPECT_EQ(after.Text(0, 7, 1), "14:05:07");
+        EXPECT_EQ(after.Text(0, 8, 2), "12.5");
+        EXPECT_EQ(after.At(0, 8, 3), nullptr);
+        EXPECT_EQ(after.sheets[0].notes.at({8, 3}), "Нет ответа");
+        EXPECT_FALSE(after.sheets[0].noteShown.at({8, 3}));
+        EXPECT_EQ(after.sheets[0].notes.at({6, 3}), "Нет ответа"); // the user's own
+        EXPECT_EQ(after.Text(0, 1, 1), "Измерения печи 3");
+        EXPECT_EQ(after.Text(0, 5, 2), "1.5");
+
+        // The sheet's own settings are as they were around the rows; the written cell that had a
+        // format keeps it; the formula is still a formula; a full recalculation is asked for.
+        const std::string &sheetBefore = before.parts.at("xl/worksheets/sheet1.xml");
+        const std::string &sheet = after.parts.at("xl/worksheets/sheet1.xml");
+        EXPECT_EQ(sheet.substr(sheet.find("</sheetData>")), sheetBefore.substr(sheetBefore.find("</sheetData>")));
+        EXPECT_EQ(Between(sheet, "<sheetViews", "<sheetData"), Between(sheetBefore, "<sheetViews", "<sheetData"));
+        const std::string styleOfB7 = Between(sheetBefore, "<c r=\"B7\"", ">");
+        ASSERT_NE(styleOfB7.find(" s=\""), std::string::npos);
+        EXPECT_NE(sheet.find(styleOfB7.substr(0, styleOfB7.find('/'))), std::string::npos);
+        EXPECT_NE(sheet.find("B2*2</f>"), std::string::npos);
+        EXPECT_NE(after.parts.at("xl/workbook.xml").find("fullCalcOnLoad=\"1\""), std::string::npos);
+
+        // An outside reader sees the same.
+        const auto out = booktest::Openpyxl(QStringLiteral(R"(
+import openpyxl, sys
+wb = openpyxl.load_workbook(sys.argv[1])
+d, s = wb["Данные"], wb["Итог"]
+print(d["B2"].value, d["B8"].value, d["C8"].comment.text, d["C6"].comment.text, d["C2"].value)
+print(s["B1"].value, len(s._charts), "Readings" in wb.defined_names, d.freeze_panes, d.merged_cells.ranges[0].coord)
+print(d.column_dimensions["A"].width, d["A1"].font.b, d["B7"].number_format)
+)"),
+                                            {QString::fromStdString(path)});
+        if (out)
+            EXPECT_EQ(out->trimmed().toStdString(),
+                      "8 12.5 Нет ответа Нет ответа =B2*2\n=SUM(Данные!B5:B100) 1 True " +
+                          std::string(c.fixture == "prepared.xlsx" ? "B5" : "None") +
+                          " A1:D1\n24.0 True 0.000");
+    }
+}
+
+TEST_F(ContinueTest, AChartSheetIsNotAWorksheet)
+{
+    const std::string path = Prepare("chartfirst.xlsx");
+    const booktest::Book before = booktest::Read(path);
+    ASSERT_TRUE(before.ok) << before.error;
+    ASSERT_EQ(before.sheets[0].kind, workbook::SheetKind::Chartsheet);
+    Run(1);
+    EXPECT_EQ(caption_, QStringLiteral("  PTK71"));
+    const booktest::Book after = booktest::Read(path);
+    ASSERT_TRUE(after.ok) << after.error;
+    // Worksheet 1 is the data sheet behind the chart sheet; the chart sheet is untouched.
+    EXPECT_EQ(after.sheets.size(), 2u);
+    EXPECT_EQ(after.sheets[0].kind, workbook::SheetKind::Chartsheet);
+    EXPECT_EQ(after.Text(1, 2, 2), "7");
+    EXPECT_EQ(after.Text(1, 7, 2), "12.5");
+    EXPECT_EQ(after.parts.at("xl/chartsheets/sheet1.xml"), before.parts.at("xl/chartsheets/sheet1.xml"));
+}
+
+TEST_F(ContinueTest, AFullSheetRollsOverToANewSheetInFront)
+{
+    const std::string path = Prepare("prepared.xlsx");
+    {
+        // Fill B2 as the archive would after 65,497 passes.
+        std::string error;
+        auto doc = workbook::Document::Open(path, &error);
+        ASSERT_TRUE(doc) << error;
+        doc->SetNumber(doc->Sheets()[0].sheetId, 2, 2, 65501);
+        ASSERT_TRUE(doc->Save(&error)) << error;
+        ASSERT_TRUE(doc->Close(&error)) << error;
+    }
+    const booktest::Book before = booktest::Read(path);
+    Run(2);
+    const booktest::Book after = booktest::Read(path);
+    ASSERT_TRUE(after.ok) << after.error;
+    ASSERT_EQ(after.sheets.size(), 3u);
+    EXPECT_EQ(after.sheets[0].name, "Sheet3");
+    EXPECT_EQ(after.active, 0);
+    EXPECT_EQ(after.Text(0, 4, 2), "Точка 1");
+    EXPECT_EQ(after.Text(0, 2, 2), "6");
+    EXPECT_EQ(after.Text(0, 6, 2), "12.5");
+    EXPECT_EQ(after.sheets[0].notes.at({6, 3}), "Нет ответа");
+    // The full sheet and the summary are exactly as they were.
+    EXPECT_EQ(after.parts.at("xl/worksheets/sheet1.xml"), before.parts.at("xl/worksheets/sheet1.xml"));
+    EXPECT_EQ(after.parts.at("xl/worksheets/sheet2.xml"), before.parts.at("xl/worksheets/sheet2.xml"));
+    // The defined name still points at the data sheet.
+    EXPECT_NE(after.parts.at("xl/workbook.xml").find("Readings"), std::string::npos);
+}
+
+TEST_F(ContinueTest, OurOwnWorkbookOpensAgainAndAgain)
+{
+    file_ = dir_.filePath(QStringLiteral("own.xlsx"));
+    NumPoints = 253;
+    readings_.clear();
+    for (int k = 1; k <= 253; ++k)
+        readings_ << (k % 50 == 0 ? QStringLiteral("Нет ответа") : QStringLiteral("  %1.25").arg(k));
+    for (int run = 0; run < 3; ++run) {
+        Run(40);
+        ASSERT_EQ(caption_, QStringLiteral("  PTK71")) << "run " << run;
+    }
+    const booktest::Book book = booktest::Read(file_.toStdString());
+    ASSERT_TRUE(book.ok) << book.error;
+    EXPECT_EQ(book.Text(0, 2, 2), "124");
+    EXPECT_EQ(book.Text(0, 4, 254), "Точка 253");
+    EXPECT_EQ(book.Text(0, 124, 254), "253.25");
+    EXPECT_EQ(book.sheets[0].notes.size(), 120u * 5);
+    // Every note shape has an id of its own.
+    std::set<std::string> ids;
+    const std::string &vml = [&]() -> const std::string & {
+        for (const auto &[name, bytes] : book.parts)
+            if (name.ends_with(".vml"))
+                return bytes;
+        static std::string none;
+        return none;
+    }();
+    for (std::size_t at = 0; (at = vml.find("id=\"_x0000_s", at)) != std::string::npos; ++at)
+        EXPECT_TRUE(ids.insert(vml.substr(at, vml.find('"', at + 4) - at)).second);
+    EXPECT_EQ(ids.size(), 600u);
+}
+
+TEST_F(ContinueTest, ALockOfAnotherWriterIsHonouredAndTheNextRunTriesAgain)
+{
+    const std::string path = Prepare("prepared.xlsx");
+    const std::string lockPath = workbook::WorkbookLock::LockPathOf(path);
+    std::ofstream(lockPath) << ",Ivan Petrov,labpc,09.12.2026 10:00,file:///home/ivan/.config/office/4;";
+    const booktest::Book before = booktest::Read(path);
+    Run(1);
+    EXPECT_EQ(caption_, QStringLiteral(" Ошибка в Excel"));
+    EXPECT_FALSE(ArchiveOpen);
+    EXPECT_EQ(booktest::Read(path).parts, before.parts);
+
+    // A second server on a workbook that is open fails to open it too.
+    std::string error;
+    ::unlink(lockPath.c_str());
+    auto first = workbook::Document::Open(path, &error);
+    ASSERT_TRUE(first) << error;
+    EXPECT_FALSE(workbook::Document::Open(path, &error));
+    EXPECT_NE(error.find("locked"), std::string::npos);
+    first.reset();
+    Run(1);
+    EXPECT_EQ(caption_, QStringLiteral("  PTK71"));
+    EXPECT_EQ(booktest::Read(path).Text(0, 2, 2), "7");
+}
+
+TEST_F(ContinueTest, AWorkbookReplacedOnDiskIsNotOverwrittenAndOurRowsAreKept)
+{
+    const std::string path = Prepare("prepared.xlsx");
+    OpenExcel();
+    SaveExcel();
+    ASSERT_EQ(caption_, QStringLiteral("  PTK71 (Excel)"));
+    // Somebody copies another workbook over it (in place, as cp does).
+    const std::string other = booktest::Fixture("chartfirst.xlsx");
+    {
+        std::ifstream in(other, std::ios::binary);
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << in.rdbuf();
+    }
+    const booktest::Book replaced = booktest::Read(path);
+    clock_ += 0.01;
+    SaveExcel(); // saves: the save is refused in the background
+    std::string error;
+    for (int i = 0; i < 500 && caption_ != QStringLiteral(" Ошибка в Excel"); ++i) {
+        QCoreApplication::processEvents();
+        ::usleep(10000);
+        SaveExcel(); // the next call reports it
+    }
+    EXPECT_EQ(caption_, QStringLiteral(" Ошибка в Excel"));
+    EXPECT_TRUE(ArchiveFailed);
+    CloseExcel();
+    ReleaseArchive();
+    EXPECT_EQ(booktest::Read(path).parts, replaced.parts);
+    // Our rows are in a workbook of their own beside it.
+    QStringList kept = QDir(dir_.path()).entryList({QStringLiteral("prepared (PTK71 *).xlsx")});
+    ASSERT_EQ(kept.size(), 1);
+    const booktest::Book ours = booktest::Read(dir_.filePath(kept[0]).toStdString());
+    ASSERT_TRUE(ours.ok) << ours.error;
+    EXPECT_EQ(ours.Text(0, 7, 2), "12.5");
+    EXPECT_EQ(ours.Text(0, 5, 2), "1.5");
+}
+
+TEST_F(ContinueTest, AZipBombIsRefusedAndNothingIsWritten)
+{
+    // A package whose sheet inflates to 96 MiB of blanks from a hundred KiB.
+    file_ = dir_.filePath(QStringLiteral("bomb.xlsx"));
+    const std::string head = "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><sheetData><row r=\"1\">";
+    std::string sheet = head + std::string(96u << 20, ' ') + "</row></sheetData></worksheet>";
+    int code = 0;
+    zip_t *z = zip_open(file_.toLocal8Bit().constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    ASSERT_NE(z, nullptr);
+    auto add = [&](const char *name, const std::string &data) {
+        zip_source_t *src = zip_source_buffer(z, data.data(), data.size(), 0);
+        const zip_int64_t i = zip_file_add(z, name, src, ZIP_FL_OVERWRITE);
+        zip_set_file_compression(z, static_cast<zip_uint64_t>(i), ZIP_CM_DEFLATE, 9);
+    };
+    const std::string types = "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"/>";
+    const std::string rels = "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+                             "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>";
+    const std::string book = "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
+                             "<sheets><sheet name=\"S\" sheetId=\"1\" r:id=\"rId1\"/></sheets></workbook>";
+    const std::string bookRels = "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+                                 "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" Target=\"worksheets/sheet1.xml\"/></Relationships>";
+    add("[Content_Types].xml", types);
+    add("_rels/.rels", rels);
+    add("xl/workbook.xml", book);
+    add("xl/_rels/workbook.xml.rels", bookRels);
+    add("xl/worksheets/sheet1.xml", sheet);
+    ASSERT_EQ(zip_close(z), 0);
+    sheet.clear();
+    sheet.shrink_to_fit();
+    const booktest::Book before = [&] {
+        booktest::Book b;
+        std::ifstream in(file_.toStdString(), std::ios::binary);
+        b.parts["all"] = std::string(std::istreambuf_iterator<char>(in), {});
+        return b;
+    }();
+    EXPECT_LT(before.parts.at("all").size(), 2u << 20);
+    Run(1);
+    EXPECT_EQ(caption_, QStringLiteral(" Ошибка в Excel"));
+    std::ifstream in(file_.toStdString(), std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == before.parts.at("all"));
+}
