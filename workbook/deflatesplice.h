@@ -12,12 +12,15 @@
 //
 // Memory stays bounded: the splicer keeps the old bytes the editor has not decided yet and the
 // compressed bits of the current old block; if that exceeds SpliceLimits::maxRetained, it gives
-// up reusing blocks for the rest of the part and compresses everything from there on.
+// up reusing blocks for the rest of the part and compresses everything from there on. An
+// editor that leaves more than maxRetained old bytes undecided fails the splice, since those
+// bytes cannot be given up.
 // Crafted input is refused by a ratio limit on the inflated bytes, and the caller can cancel
 // (for a time limit) through SpliceLimits::cancelled.
 
 #include "bytestream.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -69,10 +72,11 @@ struct SpliceLimits {
 struct SpliceResult {
     bool ok = false;
     std::string error;
-    std::uint32_t crc32 = 0;           ///< of the new uncompressed bytes
+    std::uint32_t crc32 = 0;            ///< of the new uncompressed bytes
     std::uint64_t uncompressedSize = 0; ///< of the new part
     std::uint64_t compressedSize = 0;   ///< raw deflate bytes written to the sink
     std::uint64_t oldUncompressedSize = 0;
+    std::uint32_t oldCrc32 = 0; ///< of the old uncompressed bytes: compare with the archive's
     std::uint64_t reusedUncompressed = 0; ///< new bytes carried by reused old blocks
 };
 
@@ -82,7 +86,16 @@ struct SpliceResult {
 /// compressed at `level`. With `verify`, the output is inflated again as it is written and
 /// checked against the new bytes, so a fault in the joins can never reach a file unnoticed.
 SpliceResult SplicePart(ByteSource &oldRaw, std::uint16_t oldMethod, SpliceEditor &editor,
-                        ByteSink &out, const SpliceLimits &limits = SpliceLimits(),
-                        int level = 6, bool verify = true);
+                        ByteSink &out, const SpliceLimits &limits = SpliceLimits(), int level = 6,
+                        bool verify = true);
+
+namespace detail
+{
+/// Test seam: when set, called with every piece of the new stream before it is verified and
+/// written, so a test can damage the output and see the verification refuse it. Process-wide;
+/// never set outside tests.
+using SpliceOutputHook = void (*)(char *data, std::size_t n);
+void SetSpliceOutputHook(SpliceOutputHook hook);
+} // namespace detail
 
 } // namespace workbook
