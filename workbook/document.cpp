@@ -176,7 +176,8 @@ std::unique_ptr<Document> Document::Open(const std::string &path, std::string *e
         for (const JournalRecord &r : replay.records)
             doc->Apply(r);
         if (!replay.records.empty())
-            std::fprintf(stderr, "ptk71: %zu unsaved changes of %s were recovered from its journal\n",
+            std::fprintf(stderr,
+                         "ptk71: %zu unsaved changes of %s were recovered from its journal\n",
                          replay.records.size(), path.c_str());
         break;
     case ReplayResult::Status::None:
@@ -496,7 +497,8 @@ bool Document::Note(std::uint32_t sheet, int row, int column, std::optional<std:
             },
             &why);
         if (!ok)
-            return SetError(error, "the comment of " + CellRef(row, column) + " cannot be read: " + why);
+            return SetError(error,
+                            "the comment of " + CellRef(row, column) + " cannot be read: " + why);
         break;
     }
     return true;
@@ -726,11 +728,14 @@ void Document::Discard()
     }
     const bool unsaved = !current_->Empty() || saving_ != nullptr || structureChanged_;
     if (journal_ != nullptr) {
-        if (unsaved)
+        if (unsaved && failure_.empty())
             std::fprintf(stderr,
                          "ptk71: the unsaved changes of %s are kept in its journal and will be "
                          "applied when the workbook is next opened\n",
                          path_.c_str());
+        else if (unsaved)
+            std::fprintf(stderr, "ptk71: the unsaved changes of %s are kept in its journal %s\n",
+                         path_.c_str(), Journal::PathOf(path_).c_str());
         else
             journal_->Remove();
         journal_.reset();

@@ -48,8 +48,9 @@ inline constexpr std::chrono::milliseconds kDurableWait{80};
 /// user-interface thread, which handles window events while it waits (Close keeps the window
 /// alive this way).
 struct EventHooks {
-    std::function<void()> wake;          ///< any thread: ends a waitForEvents soon
-    std::function<void()> waitForEvents; ///< user-interface thread: handle events, sleep until one comes
+    std::function<void()> wake; ///< any thread: ends a waitForEvents soon
+    std::function<void()>
+        waitForEvents; ///< user-interface thread: handle events, sleep until one comes
 };
 /// Installs the hooks (the server does this with Qt's event loop); without them waiting sleeps.
 void SetEventHooks(EventHooks hooks);

@@ -88,7 +88,13 @@ struct AppState {
                 // program's "show" box says so.
                 visible = false;
                 if (g_hooks.viewerClosedByUser)
-                    QMetaObject::invokeMethod(qApp, [] { if (g_hooks.viewerClosedByUser) g_hooks.viewerClosedByUser(); }, Qt::QueuedConnection);
+                    QMetaObject::invokeMethod(
+                        qApp,
+                        [] {
+                            if (g_hooks.viewerClosedByUser)
+                                g_hooks.viewerClosedByUser();
+                        },
+                        Qt::QueuedConnection);
             };
         }
         BookEntry *wanted = books.empty() ? nullptr : books.back().get();
@@ -300,7 +306,8 @@ class RangeObject : public ServerObject
             if (!IsGet(flags))
                 return DISP_E_MEMBERNOTFOUND;
             RETURN_IF_FAILED(ExpectArgs(params, 0, 0));
-            if (static_cast<long long>(row2_ - row1_ + 1) * (column2_ - column1_ + 1) > kMaxClearCells)
+            if (static_cast<long long>(row2_ - row1_ + 1) * (column2_ - column1_ + 1) >
+                kMaxClearCells)
                 return ServerError(e, QStringLiteral("The range is too large"));
             // A cell without a comment stays without one; one with a comment loses it.
             for (int r = row1_; r <= row2_; ++r) {
@@ -463,7 +470,8 @@ class WorksheetObject : public ServerObject
             else if (length > static_cast<UINT>(workbook::MaxTextLength))
                 ok = false;
             else
-                doc.SetText(sheet_, row, column, QString::fromUtf16(v.bstrVal, length).toStdString());
+                doc.SetText(sheet_, row, column,
+                            QString::fromUtf16(v.bstrVal, length).toStdString());
             break;
         }
         case VT_I2:
@@ -562,9 +570,8 @@ class WorksheetsObject : public ServerObject
             if (IsMissing(anchor))
                 continue;
             auto *sheet = dynamic_cast<WorksheetObject *>(ArgToDispatch(anchor));
-            const int index = sheet != nullptr && sheet->BookOf() == entry_
-                                  ? doc.IndexOf(sheet->SheetId())
-                                  : -1;
+            const int index =
+                sheet != nullptr && sheet->BookOf() == entry_ ? doc.IndexOf(sheet->SheetId()) : -1;
             if (index < 0)
                 return ServerError(e, QStringLiteral("Add method of Sheets class failed"));
             position = anchor == before ? index : index + 1;
@@ -643,9 +650,10 @@ class WorkbookObject : public ServerObject
             }
             if (position < 0)
                 return DISP_E_BADINDEX;
-            return ReturnObject(result,
-                                new WorksheetObject(app_, entry_,
-                                                    doc.Sheets()[static_cast<std::size_t>(position)].sheetId));
+            return ReturnObject(
+                result,
+                new WorksheetObject(app_, entry_,
+                                    doc.Sheets()[static_cast<std::size_t>(position)].sheetId));
         }
         case SaveAs: {
             RETURN_IF_FAILED(ExpectArgs(params, 1, 1));
@@ -745,8 +753,10 @@ class WorkbooksObject : public ServerObject
         if (name.isEmpty() || info.isDir())
             return ServerError(e, QStringLiteral("\"%1\" is not a workbook file").arg(name));
         // Symbolic links are followed: the lock, the journal and the saves belong to the file.
-        const QString target = info.isSymLink() ? info.canonicalFilePath() : info.absoluteFilePath();
-        const std::string path = (target.isEmpty() ? info.absoluteFilePath() : target).toStdString();
+        const QString target =
+            info.isSymLink() ? info.canonicalFilePath() : info.absoluteFilePath();
+        const std::string path =
+            (target.isEmpty() ? info.absoluteFilePath() : target).toStdString();
         for (const Entry &entry : app_->books) {
             if (entry->doc->Path() == path)
                 return ReturnObject(result, new WorkbookObject(app_, entry));
@@ -826,7 +836,8 @@ void InstallEventHooks()
     workbook::EventHooks hooks;
     hooks.wake = [] {
         if (QCoreApplication *app = QCoreApplication::instance())
-            QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                app, [] {}, Qt::QueuedConnection);
     };
     hooks.waitForEvents = [] {
         if (QCoreApplication::instance() != nullptr)

@@ -74,7 +74,8 @@ std::string Header(const JournalBase &base, std::uint64_t firstSeq)
 bool ParseHeader(std::string_view h, JournalBase &base)
 {
     if (h.size() < kHeaderSize || std::memcmp(h.data(), kMagic, sizeof kMagic) != 0 ||
-        Get32(h.data() + 8) != kVersion || Crc(h.substr(0, kHeaderSize - 4)) != Get32(h.data() + kHeaderSize - 4))
+        Get32(h.data() + 8) != kVersion ||
+        Crc(h.substr(0, kHeaderSize - 4)) != Get32(h.data() + kHeaderSize - 4))
         return false;
     const char *p = h.data() + 12;
     base.identity.device = Get64(p);
@@ -573,7 +574,8 @@ ReplayResult ReadJournal(const std::string &workbookPath, const JournalBase &bas
         from = 0;
     } else if (valid) {
         for (std::size_t i = records.size(); i-- > 0;) {
-            if (records[i].type == JournalRecord::Type::Rebase && RebaseTarget(records[i]) == base) {
+            if (records[i].type == JournalRecord::Type::Rebase &&
+                RebaseTarget(records[i]) == base) {
                 from = i + 1;
                 break;
             }

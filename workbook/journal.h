@@ -33,16 +33,16 @@ namespace workbook
 
 struct JournalRecord {
     enum class Type : std::uint8_t {
-        Number = 1,   ///< sheet, row, column, number
-        Text,         ///< sheet, row, column, text
-        Boolean,      ///< sheet, row, column, flag
-        Empty,        ///< sheet, row, column
-        Note,         ///< sheet, row, column, text, flag = visible
-        NoteRemoved,  ///< sheet, row, column
-        NoteVisible,  ///< sheet, row, column, flag
-        AddSheet,     ///< sheet (the new sheetId), row = position, text = name
-        SetActive,    ///< row = position
-        Rebase,       ///< (internal)
+        Number = 1,  ///< sheet, row, column, number
+        Text,        ///< sheet, row, column, text
+        Boolean,     ///< sheet, row, column, flag
+        Empty,       ///< sheet, row, column
+        Note,        ///< sheet, row, column, text, flag = visible
+        NoteRemoved, ///< sheet, row, column
+        NoteVisible, ///< sheet, row, column, flag
+        AddSheet,    ///< sheet (the new sheetId), row = position, text = name
+        SetActive,   ///< row = position
+        Rebase,      ///< (internal)
     };
     Type type = Type::Number;
     std::uint64_t seq = 0;
@@ -115,10 +115,10 @@ class Journal
 
 struct ReplayResult {
     enum class Status {
-        None,     ///< no journal
-        Applied,  ///< its records were applied
-        Moved,    ///< it belongs to another version of the file: moved to recoveryPath
-        Failed,   ///< it could not be read or moved (error says why); nothing was applied
+        None,    ///< no journal
+        Applied, ///< its records were applied
+        Moved,   ///< it belongs to another version of the file: moved to recoveryPath
+        Failed,  ///< it could not be read or moved (error says why); nothing was applied
     } status = Status::None;
     std::vector<JournalRecord> records; ///< the records applied, in order
     std::uint64_t lastSeq = 0;

@@ -112,8 +112,8 @@ Create CreateLock(const std::string &lockPath, const std::string &content, int *
         *error = errno;
         return errno == EEXIST ? Create::Exists : Create::Failed;
     }
-    const bool ok = ::write(fd, content.data(), content.size()) ==
-                    static_cast<ssize_t>(content.size());
+    const bool ok =
+        ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
     ::close(fd);
     if (!ok) {
         *error = EIO;
@@ -182,8 +182,8 @@ std::unique_ptr<WorkbookLock> WorkbookLock::Acquire(const std::string &path, std
 {
     const std::string lockPath = LockPathOf(path);
     const std::string content = Escape(kShownName) + "," + Escape(LoginName()) + "," +
-                                Escape(HostName()) + "," + Escape(Now()) + "," +
-                                Escape(OwnId()) + ";";
+                                Escape(HostName()) + "," + Escape(Now()) + "," + Escape(OwnId()) +
+                                ";";
     for (int attempt = 0; attempt < 3; ++attempt) {
         int error = 0;
         switch (CreateLock(lockPath, content, &error)) {
@@ -207,8 +207,9 @@ std::unique_ptr<WorkbookLock> WorkbookLock::Acquire(const std::string &path, std
         const std::vector<std::string> fields = ParseLockFields(text);
         if (!IsStale(fields)) {
             if (why != nullptr) {
-                std::string holder = fields.size() >= 2 ? (!fields[0].empty() ? fields[0] : fields[1])
-                                                        : std::string("an unknown program");
+                std::string holder = fields.size() >= 2
+                                         ? (!fields[0].empty() ? fields[0] : fields[1])
+                                         : std::string("an unknown program");
                 if (fields.size() >= 4 && !fields[3].empty())
                     holder += " since " + fields[3];
                 if (fields.size() >= 3 && !fields[2].empty())

@@ -22,10 +22,10 @@ std::optional<FileIdentity> FileIdentity::OfDescriptor(int fd)
     };
     if (::fstat(fd, &st) != 0)
         return std::nullopt;
-    return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                        static_cast<std::int64_t>(st.st_size),
-                        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
-                            st.st_mtim.tv_nsec};
+    return FileIdentity{
+        static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+        static_cast<std::int64_t>(st.st_size),
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 std::optional<FileIdentity> FileIdentity::OfPath(const std::string &path)
@@ -34,10 +34,10 @@ std::optional<FileIdentity> FileIdentity::OfPath(const std::string &path)
     };
     if (::stat(path.c_str(), &st) != 0)
         return std::nullopt;
-    return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                        static_cast<std::int64_t>(st.st_size),
-                        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
-                            st.st_mtim.tv_nsec};
+    return FileIdentity{
+        static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+        static_cast<std::int64_t>(st.st_size),
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -72,8 +72,7 @@ std::string PercentDecode(std::string_view s)
     std::string out;
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 &&
-            HexDigit(s[i + 2]) >= 0) {
+        if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 && HexDigit(s[i + 2]) >= 0) {
             out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
             i += 2;
         } else {
@@ -94,7 +93,8 @@ std::string_view FolderOf(std::string_view part)
 std::string ResolveTarget(std::string_view sourcePart, std::string_view target)
 {
     const std::string t = PercentDecode(target);
-    std::string joined = !t.empty() && t[0] == '/' ? t.substr(1) : std::string(FolderOf(sourcePart)) + t;
+    std::string joined =
+        !t.empty() && t[0] == '/' ? t.substr(1) : std::string(FolderOf(sourcePart)) + t;
     std::vector<std::string_view> segments;
     std::string_view rest = joined;
     while (!rest.empty()) {
@@ -166,8 +166,8 @@ zip_int64_t PreadCallback(void *state, void *data, zip_uint64_t len, zip_source_
     case ZIP_SOURCE_READ: {
         if (s->pos >= s->size)
             return 0;
-        const auto want =
-            static_cast<std::size_t>(std::min<zip_uint64_t>(len, static_cast<zip_uint64_t>(s->size - s->pos)));
+        const auto want = static_cast<std::size_t>(
+            std::min<zip_uint64_t>(len, static_cast<zip_uint64_t>(s->size - s->pos)));
         ssize_t n;
         do {
             n = ::pread(s->fd, data, want, s->pos);
@@ -195,9 +195,9 @@ zip_int64_t PreadCallback(void *state, void *data, zip_uint64_t len, zip_source_
         delete s;
         return 0;
     case ZIP_SOURCE_SEEK: {
-        const zip_int64_t at = zip_source_seek_compute_offset(
-            static_cast<zip_uint64_t>(s->pos), static_cast<zip_uint64_t>(s->size), data, len,
-            &s->error);
+        const zip_int64_t at = zip_source_seek_compute_offset(static_cast<zip_uint64_t>(s->pos),
+                                                              static_cast<zip_uint64_t>(s->size),
+                                                              data, len, &s->error);
         if (at < 0)
             return -1;
         s->pos = at;
@@ -206,10 +206,9 @@ zip_int64_t PreadCallback(void *state, void *data, zip_uint64_t len, zip_source_
     case ZIP_SOURCE_TELL:
         return s->pos;
     case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
-                                              ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
-                                              ZIP_SOURCE_SUPPORTS, -1);
+        return zip_source_make_command_bitmap(
+            ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR,
+            ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS, -1);
     default:
         zip_error_set(&s->error, ZIP_ER_OPNOTSUPP, 0);
         return -1;
@@ -232,8 +231,7 @@ class RawSource : public ByteSource
             return -1;
         if (left_ == 0)
             return 0;
-        const zip_int64_t got =
-            zip_fread(file_, buffer, std::min<std::uint64_t>(n, left_));
+        const zip_int64_t got = zip_fread(file_, buffer, std::min<std::uint64_t>(n, left_));
         if (got < 0) {
             error_ = zip_file_strerror(file_);
             return -1;
@@ -311,7 +309,8 @@ class PartSource : public ByteSource
         if (produced_ > entry_.uncompressedSize)
             return Fail("the part is larger than the archive's directory says");
         if (produced_ > limits_.ratioFloor &&
-            static_cast<double>(produced_) > limits_.maxRatio * static_cast<double>(std::max<std::uint64_t>(compressed_, 1)))
+            static_cast<double>(produced_) >
+                limits_.maxRatio * static_cast<double>(std::max<std::uint64_t>(compressed_, 1)))
             return Fail("the part inflates far beyond its compressed size (refused as a zip bomb)");
         return got;
     }
@@ -353,7 +352,8 @@ class PartSource : public ByteSource
             if (rc != Z_OK && rc != Z_BUF_ERROR)
                 return Fail("the compressed data is damaged");
         }
-        const std::size_t got = static_cast<std::size_t>(z_.next_out - reinterpret_cast<Bytef *>(buffer));
+        const std::size_t got =
+            static_cast<std::size_t>(z_.next_out - reinterpret_cast<Bytef *>(buffer));
         if (got == 0 && !streamEnd_)
             return Fail("the compressed data is damaged");
         return static_cast<std::int64_t>(got);
@@ -381,7 +381,7 @@ bool ValidUtf8NonAscii(std::string_view s)
     bool nonAscii = false;
     for (std::size_t i = 0; i < s.size();) {
         const auto c = static_cast<unsigned char>(s[i]);
-        const int extra = c < 0x80            ? 0
+        const int extra = c < 0x80             ? 0
                           : (c & 0xE0) == 0xC0 ? 1
                           : (c & 0xF0) == 0xE0 ? 2
                           : (c & 0xF8) == 0xF0 ? 3
@@ -464,7 +464,8 @@ std::unique_ptr<Package> Package::Open(int fd, std::string *error, const ReadLim
     zip_t *za = zip_open_from_source(src, ZIP_RDONLY, &err);
     if (za == nullptr) {
         const bool notZip = zip_error_code_zip(&err) == ZIP_ER_NOZIP;
-        std::string why = notZip ? "not an .xlsx file (not a zip archive)" : zip_error_strerror(&err);
+        std::string why =
+            notZip ? "not an .xlsx file (not a zip archive)" : zip_error_strerror(&err);
         zip_error_fini(&err);
         zip_source_free(src); // frees the state
         ::close(own);
@@ -496,11 +497,13 @@ std::unique_ptr<Package> Package::Open(int fd, std::string *error, const ReadLim
         e.crc32 = zs.crc;
         e.compressedSize = zs.comp_size;
         e.uncompressedSize = zs.size;
-        e.encrypted = (zs.valid & ZIP_STAT_ENCRYPTION_METHOD) && zs.encryption_method != ZIP_EM_NONE;
+        e.encrypted =
+            (zs.valid & ZIP_STAT_ENCRYPTION_METHOD) && zs.encryption_method != ZIP_EM_NONE;
         DosDateTime(static_cast<std::int64_t>(zs.mtime), e.dosDate, e.dosTime);
         zip_uint8_t opsys = ZIP_OPSYS_DOS;
         zip_uint32_t attributes = 0;
-        if (zip_file_get_external_attributes(za, static_cast<zip_uint64_t>(i), 0, &opsys, &attributes) == 0) {
+        if (zip_file_get_external_attributes(za, static_cast<zip_uint64_t>(i), 0, &opsys,
+                                             &attributes) == 0) {
             e.externalAttributes = attributes;
             e.versionMadeBy = static_cast<std::uint16_t>((opsys << 8) | 20);
         }

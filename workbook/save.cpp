@@ -8,9 +8,10 @@
 #include <xlsxwriter.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -26,8 +27,10 @@ namespace
 {
 
 constexpr std::uint64_t kSmallPartCap = 64ull << 20;
-constexpr char kCommentsType[] = "application/vnd.openxmlformats-officedocument.spreadsheetml.comments+xml";
-constexpr char kWorksheetType[] = "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml";
+constexpr char kCommentsType[] =
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.comments+xml";
+constexpr char kWorksheetType[] =
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml";
 
 std::string FolderOf(const std::string &path)
 {
@@ -232,7 +235,8 @@ bool ReadStructure(Package &package, WorkbookStructure &out, std::string *error)
             s.name = xml::DecodeEscapes(AttrValue(t.attrs, "name"));
             long long id = 0;
             const std::string idText = AttrValue(t.attrs, "sheetId");
-            if (std::from_chars(idText.data(), idText.data() + idText.size(), id).ec != std::errc() ||
+            if (std::from_chars(idText.data(), idText.data() + idText.size(), id).ec !=
+                    std::errc() ||
                 id <= 0 || id > 0x7FFFFFFF || !ids.insert(static_cast<std::uint32_t>(id)).second)
                 return Fail(error, "the workbook lists a sheet without a proper id");
             s.sheetId = static_cast<std::uint32_t>(id);
@@ -276,10 +280,13 @@ bool CellOfFile(const std::string &path, int position, int row, int column, Cell
         return false;
     if (position < 0 || position >= static_cast<int>(structure.sheets.size()))
         return Fail(error, "no such sheet");
-    const PackageEntry *sheet = pkg->Find(structure.sheets[static_cast<std::size_t>(position)].part);
+    const PackageEntry *sheet =
+        pkg->Find(structure.sheets[static_cast<std::size_t>(position)].part);
     if (sheet == nullptr)
         return Fail(error, "the sheet has no cells");
-    SharedStrings strings(*pkg, structure.sharedStringsPart.empty() ? nullptr : pkg->Find(structure.sharedStringsPart));
+    SharedStrings strings(*pkg, structure.sharedStringsPart.empty()
+                                    ? nullptr
+                                    : pkg->Find(structure.sharedStringsPart));
     return ReadSheetRows(
         *pkg, *sheet, &strings, row, row,
         [&](int, std::vector<ReadCell> &cells) {
@@ -345,7 +352,8 @@ bool WriteFresh(const SaveInput &in, const std::string &tmpPath, std::string *er
                     err = worksheet_write_number(ws, r, col, cell.number, nullptr);
                     break;
                 case ValueChange::Text: {
-                    const std::string text = xml::EncodeForbidden(in.changes->strings.At(cell.text));
+                    const std::string text =
+                        xml::EncodeForbidden(in.changes->strings.At(cell.text));
                     if (!text.empty())
                         err = worksheet_write_string(ws, r, col, text.c_str(), nullptr);
                     break;
@@ -358,13 +366,16 @@ bool WriteFresh(const SaveInput &in, const std::string &tmpPath, std::string *er
                 }
                 if (err == LXW_NO_ERROR && cell.note == NoteChange::Set) {
                     lxw_comment_options opt{};
-                    opt.visible = cell.noteVisible ? LXW_COMMENT_DISPLAY_VISIBLE : LXW_COMMENT_DISPLAY_HIDDEN;
+                    opt.visible =
+                        cell.noteVisible ? LXW_COMMENT_DISPLAY_VISIBLE : LXW_COMMENT_DISPLAY_HIDDEN;
                     opt.author = const_cast<char *>(kNoteAuthor.data());
-                    const std::string text = xml::EncodeForbidden(in.changes->strings.At(cell.noteText));
+                    const std::string text =
+                        xml::EncodeForbidden(in.changes->strings.At(cell.noteText));
                     err = worksheet_write_comment_opt(ws, r, col, text.c_str(), &opt);
                 }
                 if (err != LXW_NO_ERROR)
-                    what = "cell " + CellRef(row, static_cast<int>(c) + 1) + " of sheet \"" + info.name + "\"";
+                    what = "cell " + CellRef(row, static_cast<int>(c) + 1) + " of sheet \"" +
+                           info.name + "\"";
             }
         }
     }
@@ -372,7 +383,8 @@ bool WriteFresh(const SaveInput &in, const std::string &tmpPath, std::string *er
     if (err == LXW_NO_ERROR)
         err = closeErr;
     if (err != LXW_NO_ERROR)
-        return Fail(error, std::string(lxw_strerror(err)) + (what.empty() ? "" : " (" + what + ")"));
+        return Fail(error,
+                    std::string(lxw_strerror(err)) + (what.empty() ? "" : " (" + what + ")"));
     return true;
 }
 
@@ -411,8 +423,8 @@ bool RewritePackage(const SaveInput &in, int outFd, SaveOutput &out, std::string
     std::vector<SheetPlan> plans;
     std::vector<NewOverride> overrides;
     bool needVml = false;
-    std::map<std::string, std::string> editedSmall; // lower part name -> new bytes
-    std::set<std::string> dropped;                 // lower part names left out
+    std::map<std::string, std::string> editedSmall;            // lower part name -> new bytes
+    std::set<std::string> dropped;                             // lower part names left out
     std::vector<std::pair<std::string, std::string>> newSmall; // name, bytes
     out.sheets = in.sheets;
     out.shapeIds = in.shapeIds;
@@ -532,7 +544,8 @@ bool RewritePackage(const SaveInput &in, int outFd, SaveOutput &out, std::string
             plan.commentsPart = c->target;
         if (const Rel *v = FindRelOfType(rels, "vmlDrawing"); v != nullptr && pkg->Find(v->target))
             plan.vmlPart = v->target;
-        if (const Rel *t = FindRelOfType(rels, "threadedComment"); t != nullptr && pkg->Find(t->target))
+        if (const Rel *t = FindRelOfType(rels, "threadedComment");
+            t != nullptr && pkg->Find(t->target))
             plan.threadedPart = t->target;
         if (notes == 0 && plan.commentsPart.empty())
             continue; // only removals, and there is nothing to remove from
@@ -644,7 +657,8 @@ bool RewritePackage(const SaveInput &in, int outFd, SaveOutput &out, std::string
             std::unique_ptr<SpliceEditor> editor;
             switch (it->second.what) {
             case Streamed::What::Sheet:
-                editor = std::make_unique<SheetEditor>(*plan.changes, strings, plan.legacyDrawingRelId);
+                editor =
+                    std::make_unique<SheetEditor>(*plan.changes, strings, plan.legacyDrawingRelId);
                 break;
             case Streamed::What::Comments:
                 editor = std::make_unique<CommentsEditor>(*plan.changes, strings);
@@ -753,24 +767,68 @@ std::string KeptName(const std::string &path)
 
 } // namespace
 
+namespace
+{
+
+// Writes the changes alone into a workbook of their own beside the original, when the
+// original is no longer there to be continued.
+bool KeepChangesAside(const SaveInput &in, SaveOutput &out, const std::string &why)
+{
+    out.keptAs = KeptName(in.destPath);
+    SaveInput aside = in;
+    aside.sheets.clear();
+    for (const SheetInfo &s : in.sheets) {
+        if (s.kind == SheetKind::Worksheet)
+            aside.sheets.push_back(s);
+    }
+    aside.active = 0;
+    std::string error;
+    if (aside.sheets.empty() || !WriteFresh(aside, out.keptAs, &error)) {
+        out.error = why + "; the rows could not be kept beside it (" + error +
+                    "), they stay in the journal";
+        out.keptAs.clear();
+        return false;
+    }
+    out.error = why + "; it was not overwritten, the rows are kept in " + out.keptAs;
+    return true;
+}
+
+} // namespace
+
 SaveOutput SaveWorkbook(const SaveInput &in)
 {
     SaveOutput out;
     const auto started = std::chrono::steady_clock::now();
+    auto finish = [&]() -> SaveOutput {
+        out.stats.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        return std::move(out);
+    };
+    // The file the changes belong to must still be what it was when it was read: one rewritten
+    // in place by somebody else cannot be continued.
+    auto baseIntact = [&]() {
+        return in.baseFd < 0 || !in.expect || FileIdentity::OfDescriptor(in.baseFd) == in.expect;
+    };
+    const std::string changedElsewhere =
+        "the workbook " + in.destPath + " was changed by another program";
+    if (!baseIntact()) {
+        KeepChangesAside(in, out, changedElsewhere);
+        return finish();
+    }
+
     const std::string folder = FolderOf(in.destPath);
     std::string tmpPath = folder + "/" + TempPrefix(in.destPath) + "XXXXXX";
     const int fd = ::mkstemp(tmpPath.data());
     if (fd < 0) {
         out.error = "cannot create a file in " + folder + ": " + Errno();
-        return out;
+        return finish();
     }
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     auto discard = [&](std::string why) {
         ::close(fd);
         ::unlink(tmpPath.c_str());
         out.error = std::move(why);
-        out.stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        return std::move(out);
+        return finish();
     };
 
     std::string error;
@@ -791,7 +849,8 @@ SaveOutput SaveWorkbook(const SaveInput &in)
         }
     } else {
         written = RewritePackage(in, fd, out, &error);
-        if (!written && in.reuseBlocks && error.find("cancelled") == std::string::npos &&
+        if (!written && in.reuseBlocks && baseIntact() &&
+            error.find("cancelled") == std::string::npos &&
             error.find("cannot write") == std::string::npos) {
             // A splice that went wrong is redone without reusing old blocks.
             SaveInput again = in;
@@ -806,20 +865,26 @@ SaveOutput SaveWorkbook(const SaveInput &in)
             }
         }
     }
+    if (!baseIntact()) {
+        ::close(fd);
+        ::unlink(tmpPath.c_str());
+        KeepChangesAside(in, out, changedElsewhere);
+        return finish();
+    }
     if (!written)
         return discard("cannot save " + in.destPath + ": " + error);
     if (::fsync(fd) != 0)
         return discard("cannot save " + in.destPath + ": " + Errno());
 
-    // The workbook must still be the file that was read.
     struct stat st {
     };
     std::optional<struct stat> old;
     if (::stat(in.destPath.c_str(), &st) == 0)
         old = st;
+    // The file at the path must still be the one that was read (it may have been replaced by
+    // another file meanwhile, whose content our descriptor does not see).
     auto replacedMeanwhile = [&]() {
-        const auto now = FileIdentity::OfPath(in.destPath);
-        return in.expect && now != in.expect;
+        return in.expect && FileIdentity::OfPath(in.destPath) != in.expect;
     };
     KeepOwnership(fd, old);
     const auto newBase = JournalBase::Of(fd);
@@ -827,14 +892,19 @@ SaveOutput SaveWorkbook(const SaveInput &in)
         return discard("cannot save " + in.destPath + ": " + Errno());
     out.base = *newBase;
     if (replacedMeanwhile()) {
+        // Our file is complete and correct: it is kept, under a name of its own.
         out.keptAs = KeptName(in.destPath);
         if (::rename(tmpPath.c_str(), out.keptAs.c_str()) != 0)
-            return discard("the workbook " + in.destPath + " was replaced by another program, and "
-                           "the rows could not be kept beside it: " + Errno());
+            return discard("the workbook " + in.destPath +
+                           " was replaced by another program, and "
+                           "the rows could not be kept beside it: " +
+                           Errno());
         ::close(fd);
-        out.error = "the workbook " + in.destPath + " was replaced by another program; it was not "
-                    "overwritten, the rows are kept in " + out.keptAs;
-        return out;
+        out.error = "the workbook " + in.destPath +
+                    " was replaced by another program; it was not "
+                    "overwritten, the rows are kept in " +
+                    out.keptAs;
+        return finish();
     }
     if (in.journal != nullptr && !in.journal->Rebase(in.throughSeq, out.base, &error))
         return discard("cannot save " + in.destPath + ": " + error);
@@ -845,11 +915,10 @@ SaveOutput SaveWorkbook(const SaveInput &in)
     }
     SyncFolder(folder);
     if (in.journal != nullptr && !in.journal->Compact(in.throughSeq, out.base, &error))
-        out.error = error; // the file is saved; the journal still replays correctly
+        std::fprintf(stderr, "ptk71: %s\n", error.c_str()); // the journal still replays correctly
     out.fd = fd;
     out.ok = true;
-    out.stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    return out;
+    return finish();
 }
 
 } // namespace workbook

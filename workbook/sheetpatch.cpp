@@ -183,11 +183,11 @@ void AppendNewRow(std::string &out, std::string_view p, int row, const SheetChan
 std::optional<std::string> PrefixBoundTo(std::string_view attrs, std::string_view ns)
 {
     std::optional<std::string> found;
-    xml::ForEachAttr(attrs, [&](std::string_view name, std::string_view value, std::size_t,
-                                std::size_t) {
-        if (!found && name.starts_with("xmlns:") && value == ns)
-            found = std::string(name.substr(6)) + ":";
-    });
+    xml::ForEachAttr(attrs,
+                     [&](std::string_view name, std::string_view value, std::size_t, std::size_t) {
+                         if (!found && name.starts_with("xmlns:") && value == ns)
+                             found = std::string(name.substr(6)) + ":";
+                     });
     return found;
 }
 
@@ -197,13 +197,13 @@ std::string WithAttr(const Token &t, std::string_view name, std::string_view val
     std::string out;
     std::size_t valueBegin = std::string_view::npos;
     std::size_t valueEnd = 0;
-    xml::ForEachAttr(t.attrs, [&](std::string_view n, std::string_view v, std::size_t,
-                                  std::size_t) {
-        if (n == name && valueBegin == std::string_view::npos) {
-            valueBegin = static_cast<std::size_t>(v.data() - t.raw.data());
-            valueEnd = valueBegin + v.size();
-        }
-    });
+    xml::ForEachAttr(t.attrs,
+                     [&](std::string_view n, std::string_view v, std::size_t, std::size_t) {
+                         if (n == name && valueBegin == std::string_view::npos) {
+                             valueBegin = static_cast<std::size_t>(v.data() - t.raw.data());
+                             valueEnd = valueBegin + v.size();
+                         }
+                     });
     if (valueBegin != std::string_view::npos) {
         out.append(t.raw.substr(0, valueBegin));
         out.append(value);
@@ -458,8 +458,8 @@ void AppendComment(std::string &out, std::string_view p, int row, int column, in
 
 bool IsAfterLegacyDrawing(std::string_view local)
 {
-    static constexpr std::string_view later[] = {"legacyDrawingHF", "drawingHF",     "picture",
-                                                 "oleObjects",      "controls",      "webPublishItems",
+    static constexpr std::string_view later[] = {"legacyDrawingHF", "drawingHF", "picture",
+                                                 "oleObjects",      "controls",  "webPublishItems",
                                                  "tableParts",      "extLst"};
     return std::find(std::begin(later), std::end(later), local) != std::end(later);
 }
@@ -500,7 +500,8 @@ std::string Extent(const Bounds &b)
 std::string RelType(std::string_view last, bool strict)
 {
     if (last == "core-properties")
-        return "http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties";
+        return "http://schemas.openxmlformats.org/package/2006/relationships/metadata/"
+               "core-properties";
     return std::string(strict ? kStrictRelNs : kRelNs) + "/" + std::string(last);
 }
 
@@ -647,10 +648,10 @@ bool SheetEditor::Prolog(std::string_view data, bool last, SpliceOps &ops, std::
                 const std::string_view ref = xml::RawAttr(t.attrs, "ref").value_or("");
                 int r1 = 0, c1 = 0, r2 = 0, c2 = 0;
                 const std::size_t colon = ref.find(':');
-                const bool parsed = ParseCellRef(ref.substr(0, colon), r1, c1) &&
-                                    (colon == std::string_view::npos
-                                         ? (r2 = r1, c2 = c1, true)
-                                         : ParseCellRef(ref.substr(colon + 1), r2, c2));
+                const bool parsed =
+                    ParseCellRef(ref.substr(0, colon), r1, c1) &&
+                    (colon == std::string_view::npos ? (r2 = r1, c2 = c1, true)
+                                                     : ParseCellRef(ref.substr(colon + 1), r2, c2));
                 if (b.any && parsed) {
                     Bounds u = b;
                     u.minRow = std::min(u.minRow, r1);
@@ -712,7 +713,8 @@ bool SheetEditor::Rows(std::string_view data, bool last, SpliceOps &rawOps, std:
             pos = n;
             return true;
         }
-        const std::size_t at = static_cast<std::size_t>(static_cast<const char *>(lt) - data.data());
+        const std::size_t at =
+            static_cast<std::size_t>(static_cast<const char *>(lt) - data.data());
         ops.Copy(at - pos);
         pos = at;
         if (n - pos < endData.size() + 1 && !last)
@@ -730,7 +732,8 @@ bool SheetEditor::Rows(std::string_view data, bool last, SpliceOps &rawOps, std:
         }
         if (c1 == '/') {
             if (data.compare(pos, endData.size(), endData) == 0 &&
-                (pos + endData.size() >= n || !xml::IsNameByte(static_cast<unsigned char>(data[pos + endData.size()])))) {
+                (pos + endData.size() >= n ||
+                 !xml::IsNameByte(static_cast<unsigned char>(data[pos + endData.size()])))) {
                 ops.Flush();
                 EmitRowsBefore(INT_MAX, rawOps);
                 state_ = State::Epilog;
@@ -741,7 +744,8 @@ bool SheetEditor::Rows(std::string_view data, bool last, SpliceOps &rawOps, std:
             continue;
         }
         if (data.compare(pos, rowTag.size(), rowTag) != 0 ||
-            (pos + rowTag.size() < n && xml::IsNameByte(static_cast<unsigned char>(data[pos + rowTag.size()])))) {
+            (pos + rowTag.size() < n &&
+             xml::IsNameByte(static_cast<unsigned char>(data[pos + rowTag.size()])))) {
             ops.Copy(1);
             ++pos;
             continue;
@@ -752,7 +756,8 @@ bool SheetEditor::Rows(std::string_view data, bool last, SpliceOps &rawOps, std:
         if (t.kind != TokenKind::StartTag && t.kind != TokenKind::EmptyTag)
             return Fail("the worksheet is not well-formed XML");
         long long r = lastRow_ + 1;
-        if (auto attr = xml::RawAttr(t.attrs, "r"); attr && (!ParseInt(Trim(*attr), r) || r < 1 || r > MaxRows))
+        if (auto attr = xml::RawAttr(t.attrs, "r");
+            attr && (!ParseInt(Trim(*attr), r) || r < 1 || r > MaxRows))
             return Fail("the worksheet has a bad row number");
         const int row = static_cast<int>(r);
         if (next_ != changes_.Rows().end() && next_->first < row) {
@@ -807,7 +812,8 @@ bool SheetEditor::Epilog(std::string_view data, bool last, SpliceOps &ops, std::
                        (t.kind == TokenKind::EndTag && local == "worksheet")) {
                 scratch_ = "<" + prefix_ + "legacyDrawing ";
                 if (relPrefix_.empty())
-                    scratch_ += "xmlns:r=\"" + std::string(strict_ ? kStrictRelNs : kRelNs) + "\" r:id=\"";
+                    scratch_ +=
+                        "xmlns:r=\"" + std::string(strict_ ? kStrictRelNs : kRelNs) + "\" r:id=\"";
                 else
                     scratch_ += relPrefix_ + "id=\"";
                 scratch_ += legacyDrawingRelId_ + "\"/>";
@@ -906,7 +912,8 @@ bool CommentsEditor::Consume(std::string_view data, bool last, SpliceOps &ops)
             } else if (tag && local == "authors") {
                 if (t.kind == TokenKind::EmptyTag) {
                     ops.Skip(size);
-                    ops.Insert("<" + prefix_ + "authors>" + authorsXml(0) + "</" + prefix_ + "authors>");
+                    ops.Insert("<" + prefix_ + "authors>" + authorsXml(0) + "</" + prefix_ +
+                               "authors>");
                     ourAuthor_ = 0;
                     state_ = State::AfterAuthors;
                     pos = t.end;
@@ -914,7 +921,8 @@ bool CommentsEditor::Consume(std::string_view data, bool last, SpliceOps &ops)
                 }
                 state_ = State::Authors;
             } else if (tag && local == "commentList") {
-                ops.Insert("<" + prefix_ + "authors>" + authorsXml(0) + "</" + prefix_ + "authors>");
+                ops.Insert("<" + prefix_ + "authors>" + authorsXml(0) + "</" + prefix_ +
+                           "authors>");
                 ourAuthor_ = 0;
                 state_ = State::AfterAuthors;
                 continue; // the same token again
@@ -1055,10 +1063,11 @@ bool VmlEditor::Consume(std::string_view data, bool last, SpliceOps &ops)
             }
             // The attribute may carry a prefix ("o:data" is not used, but be exact).
             std::string attrName = "data";
-            xml::ForEachAttr(t.attrs, [&](std::string_view n, std::string_view, std::size_t, std::size_t) {
-                if (xml::LocalName(n) == "data" && !n.starts_with("xmlns"))
-                    attrName = std::string(n);
-            });
+            xml::ForEachAttr(t.attrs,
+                             [&](std::string_view n, std::string_view, std::size_t, std::size_t) {
+                                 if (xml::LocalName(n) == "data" && !n.starts_with("xmlns"))
+                                     attrName = std::string(n);
+                             });
             ops.Skip(size);
             ops.Insert(WithAttr(t, attrName, data0));
             idmapDone_ = true;
@@ -1218,7 +1227,8 @@ void WriteNewComments(ByteSink &out, const SheetChanges &changes, const StringPo
     for (const auto &[row, cells] : changes.Rows()) {
         for (std::size_t i = 0; i < cells.size(); ++i) {
             if (cells[i].note == NoteChange::Set)
-                AppendComment(s, "", row, static_cast<int>(i) + 1, 0, strings.At(cells[i].noteText));
+                AppendComment(s, "", row, static_cast<int>(i) + 1, 0,
+                              strings.At(cells[i].noteText));
         }
         if (s.size() > (1u << 20)) {
             Put(out, s);
@@ -1275,7 +1285,8 @@ std::vector<int> VmlBlocks(std::string_view head)
                 long long b = 0;
                 if (ParseInt(Trim(list.substr(0, comma)), b) && b >= 0 && b < (1 << 20))
                     blocks.push_back(static_cast<int>(b));
-                list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+                list =
+                    comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
             }
         } else if (local == "shape" || local == "shapetype") {
             break; // the idmap comes before the shapes
@@ -1338,7 +1349,9 @@ bool EditContentTypes(std::string_view text, const std::set<std::string> &remove
     auto additions = [&]() {
         std::string s;
         if (needVmlDefault && !hasVml)
-            s += "<" + prefix + "Default Extension=\"vml\" ContentType=\"application/vnd.openxmlformats-officedocument.vmlDrawing\"/>";
+            s += "<" + prefix +
+                 "Default Extension=\"vml\" "
+                 "ContentType=\"application/vnd.openxmlformats-officedocument.vmlDrawing\"/>";
         for (const NewOverride &o : add) {
             s += "<" + prefix + "Override PartName=\"/";
             xml::AppendEscaped(s, o.partName, true);
@@ -1387,7 +1400,8 @@ bool EditRels(std::string_view text, const std::vector<std::string> &removeTypes
     auto additions = [&]() {
         std::string s;
         for (const NewRelationship &r : add) {
-            s += "<" + prefix + "Relationship Id=\"" + r.id + "\" Type=\"" + r.type + "\" Target=\"";
+            s +=
+                "<" + prefix + "Relationship Id=\"" + r.id + "\" Type=\"" + r.type + "\" Target=\"";
             xml::AppendEscaped(s, r.target, true);
             s += "\"/>";
         }
@@ -1458,7 +1472,8 @@ std::vector<std::string> FreshRelIds(std::string_view text, int count)
             const std::string id = AttrUnescaped(t, "Id");
             used.insert(id);
             long long n = 0;
-            if (id.size() > 3 && id.starts_with("rId") && ParseInt(std::string_view(id).substr(3), n))
+            if (id.size() > 3 && id.starts_with("rId") &&
+                ParseInt(std::string_view(id).substr(3), n))
                 highest = std::max(highest, n);
         }
     }
@@ -1509,8 +1524,8 @@ bool EditWorkbookXml(std::string_view text, const std::vector<SheetEntryEdit> &s
     };
     auto calcPr = [&]() { return "<" + prefix + "calcPr fullCalcOnLoad=\"1\"/>"; };
     static constexpr std::string_view afterCalcPr[] = {
-        "oleSize",     "customWorkbookViews", "pivotCaches",    "smartTagPr", "smartTagTypes",
-        "webPublishing", "fileRecoveryPr",    "webPublishObjects", "extLst"};
+        "oleSize",       "customWorkbookViews", "pivotCaches",       "smartTagPr", "smartTagTypes",
+        "webPublishing", "fileRecoveryPr",      "webPublishObjects", "extLst"};
     bool failed = false;
     const bool ok = Rewrite(text, out, [&](const Token &t, std::string &o) {
         const bool tag = t.kind == TokenKind::StartTag || t.kind == TokenKind::EmptyTag;
@@ -1562,17 +1577,20 @@ bool EditWorkbookXml(std::string_view text, const std::vector<SheetEntryEdit> &s
             if (!id.empty() && ParseInt(id, old) && old >= 0 &&
                 static_cast<std::size_t>(old) < newIndexOfOld.size() &&
                 newIndexOfOld[static_cast<std::size_t>(old)] != old) {
-                o += WithAttr(t, "localSheetId", std::to_string(newIndexOfOld[static_cast<std::size_t>(old)]));
+                o += WithAttr(t, "localSheetId",
+                              std::to_string(newIndexOfOld[static_cast<std::size_t>(old)]));
                 return true;
             }
         } else if (tag && local == "calcPr") {
             sawCalcPr = true;
-            if (AttrUnescaped(t, "fullCalcOnLoad") != "1" && AttrUnescaped(t, "fullCalcOnLoad") != "true") {
+            if (AttrUnescaped(t, "fullCalcOnLoad") != "1" &&
+                AttrUnescaped(t, "fullCalcOnLoad") != "true") {
                 o += WithAttr(t, "fullCalcOnLoad", "1");
                 return true;
             }
         } else if (!sawCalcPr && tag &&
-                   std::find(std::begin(afterCalcPr), std::end(afterCalcPr), local) != std::end(afterCalcPr)) {
+                   std::find(std::begin(afterCalcPr), std::end(afterCalcPr), local) !=
+                       std::end(afterCalcPr)) {
             o += calcPr();
             sawCalcPr = true;
         } else if (!sawCalcPr && t.kind == TokenKind::EndTag && local == "workbook") {

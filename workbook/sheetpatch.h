@@ -29,11 +29,13 @@ namespace workbook
 /// The author the program's comments are filed under.
 inline constexpr std::string_view kNoteAuthor = "PTK71";
 
-inline constexpr std::string_view kMainNs = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+inline constexpr std::string_view kMainNs =
+    "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
 inline constexpr std::string_view kStrictMainNs = "http://purl.oclc.org/ooxml/spreadsheetml/main";
 inline constexpr std::string_view kRelNs =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
-inline constexpr std::string_view kStrictRelNs = "http://purl.oclc.org/ooxml/officeDocument/relationships";
+inline constexpr std::string_view kStrictRelNs =
+    "http://purl.oclc.org/ooxml/officeDocument/relationships";
 inline constexpr std::string_view kPackageRelNs =
     "http://schemas.openxmlformats.org/package/2006/relationships";
 
@@ -68,7 +70,7 @@ class SheetEditor : public SpliceEditor
     std::string legacyDrawingRelId_;
     enum class State { Prolog, Rows, Epilog, Done } state_ = State::Prolog;
     std::map<int, SheetChanges::Row>::const_iterator next_;
-    std::string prefix_;   ///< the main namespace's prefix with its colon, or ""
+    std::string prefix_;    ///< the main namespace's prefix with its colon, or ""
     std::string relPrefix_; ///< prefix bound to the relationships namespace, or ""
     bool strict_ = false;
     int lastRow_ = 0;
@@ -185,14 +187,14 @@ std::vector<std::string> FreshRelIds(std::string_view xml, int count);
 
 struct SheetEntryEdit {
     bool isNew = false;
-    std::string name;      ///< new sheets
+    std::string name; ///< new sheets
     std::uint32_t sheetId = 0;
-    std::string relId;     ///< new sheets
+    std::string relId;        ///< new sheets
     std::size_t oldIndex = 0; ///< position in the old <sheets> (old sheets)
 };
 /// Rewrites <sheets> in the order given, sets the active tab, shifts the sheet-local defined
 /// names past inserted sheets, and asks for a full recalculation on load.
-bool EditWorkbookXml(std::string_view xml, const std::vector<SheetEntryEdit> &sheets,
-                     int activeTab, std::string &out);
+bool EditWorkbookXml(std::string_view xml, const std::vector<SheetEntryEdit> &sheets, int activeTab,
+                     std::string &out);
 
 } // namespace workbook

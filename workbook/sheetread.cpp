@@ -147,7 +147,8 @@ bool ReadCellElement(xml::TokenReader &reader, const Token &start, SharedStrings
     Token t;
     while (depth > 0) {
         if (!reader.NextToken(t))
-            return SetError(error, reader.Error().empty() ? "the sheet ends inside a cell" : reader.Error());
+            return SetError(error, reader.Error().empty() ? "the sheet ends inside a cell"
+                                                          : reader.Error());
         if (t.kind == TokenKind::StartTag) {
             const auto local = xml::LocalName(t.name);
             if (depth == 1 && local == "v") {
@@ -248,8 +249,9 @@ bool SharedStrings::Get(std::uint64_t index, std::string &out, std::string *erro
     while (next_ <= index) {
         bool atEnd = false;
         if (!ReadItem(item, atEnd)) {
-            const std::string why = atEnd ? std::string("a cell refers to a missing shared string")
-                                          : "the shared strings cannot be read: " + reader_->Error();
+            const std::string why = atEnd
+                                        ? std::string("a cell refers to a missing shared string")
+                                        : "the shared strings cannot be read: " + reader_->Error();
             reader_.reset();
             return SetError(error, why);
         }
@@ -303,7 +305,8 @@ bool ReadSheetRows(Package &package, const PackageEntry &sheet, SharedStrings *s
             continue;
         }
         long long r = row + 1;
-        if (auto attr = xml::RawAttr(t.attrs, "r"); attr && (!ParseInt(*attr, r) || r < 1 || r > MaxRows))
+        if (auto attr = xml::RawAttr(t.attrs, "r");
+            attr && (!ParseInt(*attr, r) || r < 1 || r > MaxRows))
             return SetError(error, "the sheet has a bad row number");
         row = static_cast<int>(r);
         if (row < maxSeen)
@@ -323,7 +326,8 @@ bool ReadSheetRows(Package &package, const PackageEntry &sheet, SharedStrings *s
         int column = 0;
         for (;;) {
             if (!reader.NextToken(t))
-                return SetError(error, reader.Error().empty() ? "the sheet ends inside a row" : reader.Error());
+                return SetError(error, reader.Error().empty() ? "the sheet ends inside a row"
+                                                              : reader.Error());
             if (t.kind == TokenKind::EndTag)
                 break;
             if (t.kind != TokenKind::StartTag && t.kind != TokenKind::EmptyTag)
@@ -400,7 +404,8 @@ int DimensionLastRow(Package &package, const PackageEntry &sheet)
             return 0;
         if (local == "dimension") {
             const std::string_view ref = xml::RawAttr(t.attrs, "ref").value_or("");
-            const std::string_view last = ref.substr(ref.find(':') == std::string_view::npos ? 0 : ref.find(':') + 1);
+            const std::string_view last =
+                ref.substr(ref.find(':') == std::string_view::npos ? 0 : ref.find(':') + 1);
             int row = 0;
             int column = 0;
             return ParseCellRef(last, row, column) ? row : 0;

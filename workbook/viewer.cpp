@@ -243,7 +243,8 @@ class SheetTableModel : public QAbstractTableModel
             if (!value && c->value != ValueChange::Keep) {
                 CellValue v;
                 if (c->value == ValueChange::Number || c->value == ValueChange::Boolean) {
-                    v.kind = c->value == ValueChange::Number ? CellValue::Kind::Number : CellValue::Kind::Boolean;
+                    v.kind = c->value == ValueChange::Number ? CellValue::Kind::Number
+                                                             : CellValue::Kind::Boolean;
                     v.number = c->number;
                 } else if (c->value == ValueChange::Text) {
                     v.kind = CellValue::Kind::Text;
@@ -263,8 +264,9 @@ class SheetTableModel : public QAbstractTableModel
                 if (it != cache_.end()) {
                     if (!value) {
                         const auto &cells = it->second.cells;
-                        auto cell = std::lower_bound(cells.begin(), cells.end(), column,
-                                                     [](const ReadCell &c, int col) { return c.column < col; });
+                        auto cell = std::lower_bound(
+                            cells.begin(), cells.end(), column,
+                            [](const ReadCell &c, int col) { return c.column < col; });
                         if (cell != cells.end() && cell->column == column)
                             value = cell->value;
                     }
@@ -346,7 +348,8 @@ class SheetTableModel : public QAbstractTableModel
         const int half = WorkbookViewer::MaxCachedRows / 2;
         const int middle = (wantedFrom_ + wantedTo_) / 2;
         int first = std::max(1, std::min(wantedFrom_ - 100, middle - half));
-        int last = std::min(first + WorkbookViewer::MaxCachedRows - 1, std::max(wantedTo_ + 100, middle + half));
+        int last = std::min(first + WorkbookViewer::MaxCachedRows - 1,
+                            std::max(wantedTo_ + 100, middle + half));
         wantedFrom_ = wantedTo_ = 0;
         return {first, last};
     }
@@ -471,7 +474,9 @@ QTableView *WorkbookViewer::TableAt(int sheetIndex) const
 
 SheetTableModel *WorkbookViewer::ModelAt(int sheetIndex) const
 {
-    return sheetIndex >= 0 && sheetIndex < static_cast<int>(models_.size()) ? models_[static_cast<std::size_t>(sheetIndex)].get() : nullptr;
+    return sheetIndex >= 0 && sheetIndex < static_cast<int>(models_.size())
+               ? models_[static_cast<std::size_t>(sheetIndex)].get()
+               : nullptr;
 }
 
 void WorkbookViewer::CellChanged(std::uint32_t sheetId, int row, int)
@@ -536,7 +541,8 @@ void WorkbookViewer::RefreshNow()
             if (ModelAt(i) == m.get())
                 view = TableAt(i);
         }
-        const bool atEnd = view != nullptr && view->verticalScrollBar()->value() >= view->verticalScrollBar()->maximum();
+        const bool atEnd = view != nullptr && view->verticalScrollBar()->value() >=
+                                                  view->verticalScrollBar()->maximum();
         m->Grow(it->second.second, columns);
         m->RowsChanged(it->second.first, it->second.second);
         if (atEnd && view != nullptr)

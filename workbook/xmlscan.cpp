@@ -253,22 +253,22 @@ std::string_view PrefixOf(std::string_view qname)
 std::optional<std::string_view> RawAttr(std::string_view attrs, std::string_view qname)
 {
     std::optional<std::string_view> found;
-    ForEachAttr(attrs, [&](std::string_view name, std::string_view value, std::size_t,
-                           std::size_t) {
-        if (!found && name == qname)
-            found = value;
-    });
+    ForEachAttr(attrs,
+                [&](std::string_view name, std::string_view value, std::size_t, std::size_t) {
+                    if (!found && name == qname)
+                        found = value;
+                });
     return found;
 }
 
 std::optional<std::string_view> RawAttrLocal(std::string_view attrs, std::string_view local)
 {
     std::optional<std::string_view> found;
-    ForEachAttr(attrs, [&](std::string_view name, std::string_view value, std::size_t,
-                           std::size_t) {
-        if (!found && LocalName(name) == local && name.substr(0, 6) != "xmlns:")
-            found = value;
-    });
+    ForEachAttr(attrs,
+                [&](std::string_view name, std::string_view value, std::size_t, std::size_t) {
+                    if (!found && LocalName(name) == local && name.substr(0, 6) != "xmlns:")
+                        found = value;
+                });
     return found;
 }
 
@@ -470,7 +470,8 @@ bool TokenReader::NextToken(Token &token)
         }
         const std::string_view data(buffer_);
         token = Next(data, pos_, eof_);
-        if (token.kind == TokenKind::Incomplete || (token.kind == TokenKind::Error && pos_ >= data.size() && eof_)) {
+        if (token.kind == TokenKind::Incomplete ||
+            (token.kind == TokenKind::Error && pos_ >= data.size() && eof_)) {
             if (pos_ >= data.size() && eof_)
                 return false; // the end of the part
             if (!Fill()) {

@@ -35,9 +35,9 @@ enum class TokenKind : std::uint8_t {
 
 struct Token {
     TokenKind kind = TokenKind::Error;
-    std::size_t begin = 0; ///< offset of the first byte
-    std::size_t end = 0;   ///< offset just past the last byte
-    std::string_view name; ///< qualified name of a tag
+    std::size_t begin = 0;  ///< offset of the first byte
+    std::size_t end = 0;    ///< offset just past the last byte
+    std::string_view name;  ///< qualified name of a tag
     std::string_view attrs; ///< the raw attribute text of a start or empty tag
     std::string_view raw;   ///< all bytes of the token
 };
@@ -81,8 +81,8 @@ std::string DecodeEscapes(std::string_view utf8);
 /// byte of a multi-byte UTF-8 sequence.
 inline bool IsNameByte(unsigned char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-' || c == '.' || c == ':' || c >= 0x80;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.' || c == ':' || c >= 0x80;
 }
 inline bool IsSpace(unsigned char c)
 {

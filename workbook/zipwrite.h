@@ -22,10 +22,10 @@ namespace workbook
 
 /// What the central directory records about one entry.
 struct ZipEntryMeta {
-    std::string name;          ///< the name's bytes as stored
-    bool utf8Name = true;      ///< general purpose flag bit 11: the name is UTF-8
-    std::uint16_t method = 8;  ///< 0 = stored, 8 = deflated
-    std::uint16_t dosTime = 0; ///< modification time in MS-DOS format
+    std::string name;             ///< the name's bytes as stored
+    bool utf8Name = true;         ///< general purpose flag bit 11: the name is UTF-8
+    std::uint16_t method = 8;     ///< 0 = stored, 8 = deflated
+    std::uint16_t dosTime = 0;    ///< modification time in MS-DOS format
     std::uint16_t dosDate = 0x21; ///< modification date in MS-DOS format (1980-01-01)
     std::uint32_t crc32 = 0;
     std::uint64_t compressedSize = 0;

@@ -63,36 +63,42 @@ inline Book Read(const std::string &path)
     if (!ReadStructure(*pkg, structure, &book.error))
         return book;
     book.active = structure.activeTab;
-    SharedStrings strings(*pkg, structure.sharedStringsPart.empty() ? nullptr : pkg->Find(structure.sharedStringsPart));
+    SharedStrings strings(*pkg, structure.sharedStringsPart.empty()
+                                    ? nullptr
+                                    : pkg->Find(structure.sharedStringsPart));
     for (const SheetInfo &info : structure.sheets) {
         Sheet sheet;
         sheet.name = info.name;
         sheet.kind = info.kind;
         if (info.kind == SheetKind::Worksheet) {
             const PackageEntry *entry = pkg->Find(info.part);
-            if (!ReadSheetRows(*pkg, *entry, &strings, 1, MaxRows,
-                               [&](int row, std::vector<ReadCell> &cells) {
-                                   for (ReadCell &c : cells)
-                                       sheet.cells[{row, c.column}] = c.value;
-                                   return true;
-                               },
-                               &book.error))
+            if (!ReadSheetRows(
+                    *pkg, *entry, &strings, 1, MaxRows,
+                    [&](int row, std::vector<ReadCell> &cells) {
+                        for (ReadCell &c : cells)
+                            sheet.cells[{row, c.column}] = c.value;
+                        return true;
+                    },
+                    &book.error))
                 return book;
             std::vector<Rel> rels;
             ReadRels(*pkg, info.part, rels, &book.error);
             for (const Rel &r : rels) {
                 if (RelTypeIs(r.type, "comments")) {
-                    ReadNotes(*pkg, *pkg->Find(r.target), 1, MaxRows,
-                              [&](int row, int column, const std::string &text) {
-                                  sheet.notes[{row, column}] = text;
-                                  return true;
-                              },
-                              &book.error);
+                    ReadNotes(
+                        *pkg, *pkg->Find(r.target), 1, MaxRows,
+                        [&](int row, int column, const std::string &text) {
+                            sheet.notes[{row, column}] = text;
+                            return true;
+                        },
+                        &book.error);
                 } else if (RelTypeIs(r.type, "vmlDrawing")) {
-                    // A note is shown when its shape says so; the shapes are cut apart at their ends.
+                    // A note is shown when its shape says so; the shapes are cut apart at their
+                    // ends.
                     std::string vml = book.parts[pkg->Find(r.target)->name];
                     std::size_t from = 0;
-                    for (std::size_t end; (end = vml.find("shape>", from)) != std::string::npos; from = end + 6) {
+                    for (std::size_t end; (end = vml.find("shape>", from)) != std::string::npos;
+                         from = end + 6) {
                         const std::string shape = vml.substr(from, end - from);
                         const auto rowAt = shape.find("Row>");
                         const auto colAt = shape.find("Column>");
@@ -101,7 +107,8 @@ inline Book Read(const std::string &path)
                         const int row = std::atoi(shape.c_str() + rowAt + 4) + 1;
                         const int column = std::atoi(shape.c_str() + colAt + 7) + 1;
                         sheet.noteShown[{row, column}] =
-                            shape.find("visibility:visible") != std::string::npos || shape.find("Visible/>") != std::string::npos;
+                            shape.find("visibility:visible") != std::string::npos ||
+                            shape.find("Visible/>") != std::string::npos;
                     }
                 }
             }
@@ -113,9 +120,11 @@ inline Book Read(const std::string &path)
 }
 
 /// Runs Debian's Python with openpyxl on a script; empty optional when it is not installed.
-inline std::optional<QString> Openpyxl(const QString &script, const QStringList &args, int *exitCode = nullptr)
+inline std::optional<QString> Openpyxl(const QString &script, const QStringList &args,
+                                       int *exitCode = nullptr)
 {
-    if (QProcess::execute(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QStringLiteral("import openpyxl")}) != 0)
+    if (QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                          {QStringLiteral("-c"), QStringLiteral("import openpyxl")}) != 0)
         return std::nullopt;
     QProcess p;
     p.start(QStringLiteral("/usr/bin/python3"), QStringList{QStringLiteral("-c"), script} + args);
@@ -127,7 +136,8 @@ inline std::optional<QString> Openpyxl(const QString &script, const QStringList 
 
 inline std::string Fixture(const std::string &name)
 {
-    return std::string(qgetenv("PTK71_SOURCE_DIR").constData()) + "/workbook/tests/fixtures/" + name;
+    return std::string(qgetenv("PTK71_SOURCE_DIR").constData()) + "/workbook/tests/fixtures/" +
+           name;
 }
 
 } // namespace booktest

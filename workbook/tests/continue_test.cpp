@@ -148,13 +148,20 @@ TEST_F(ContinueTest, APreparedWorkbookKeepsEverythingTheArchiveDoesNotWrite)
         // format keeps it; the formula is still a formula; a full recalculation is asked for.
         const std::string &sheetBefore = before.parts.at("xl/worksheets/sheet1.xml");
         const std::string &sheet = after.parts.at("xl/worksheets/sheet1.xml");
-        EXPECT_EQ(sheet.substr(sheet.find("</sheetData>")), sheetBefore.substr(sheetBefore.find("</sheetData>")));
-        EXPECT_EQ(Between(sheet, "<sheetViews", "<sheetData"), Between(sheetBefore, "<sheetViews", "<sheetData"));
-        const std::string styleOfB7 = Between(sheetBefore, "<c r=\"B7\"", ">");
-        ASSERT_NE(styleOfB7.find(" s=\""), std::string::npos);
-        EXPECT_NE(sheet.find(styleOfB7.substr(0, styleOfB7.find('/'))), std::string::npos);
+        EXPECT_EQ(sheet.substr(sheet.find("</sheetData>")),
+                  sheetBefore.substr(sheetBefore.find("</sheetData>")));
+        EXPECT_EQ(Between(sheet, "<sheetViews", "<sheetData"),
+                  Between(sheetBefore, "<sheetViews", "<sheetData"));
+        const std::string tagOfB7 = Between(sheetBefore, "<c r=\"B7\"", ">");
+        const auto styleAt = tagOfB7.find(" s=\"");
+        ASSERT_NE(styleAt, std::string::npos);
+        const std::string style =
+            tagOfB7.substr(styleAt, tagOfB7.find('"', styleAt + 4) + 1 - styleAt);
+        EXPECT_NE(sheet.find("<c r=\"B7\"" + style + "><v>12.5</v></c>"), std::string::npos)
+            << style;
         EXPECT_NE(sheet.find("B2*2</f>"), std::string::npos);
-        EXPECT_NE(after.parts.at("xl/workbook.xml").find("fullCalcOnLoad=\"1\""), std::string::npos);
+        EXPECT_NE(after.parts.at("xl/workbook.xml").find("fullCalcOnLoad=\"1\""),
+                  std::string::npos);
 
         // An outside reader sees the same.
         const auto out = booktest::Openpyxl(QStringLiteral(R"(
@@ -166,11 +173,12 @@ print(s["B1"].value, len(s._charts), "Readings" in wb.defined_names, d.freeze_pa
 print(d.column_dimensions["A"].width, d["A1"].font.b, d["B7"].number_format)
 )"),
                                             {QString::fromStdString(path)});
-        if (out)
+        if (out) {
             EXPECT_EQ(out->trimmed().toStdString(),
                       "8 12.5 Нет ответа Нет ответа =B2*2\n=SUM(Данные!B5:B100) 1 True " +
                           std::string(c.fixture == "prepared.xlsx" ? "B5" : "None") +
                           " A1:D1\n24.0 True 0.000");
+        }
     }
 }
 
@@ -189,7 +197,8 @@ TEST_F(ContinueTest, AChartSheetIsNotAWorksheet)
     EXPECT_EQ(after.sheets[0].kind, workbook::SheetKind::Chartsheet);
     EXPECT_EQ(after.Text(1, 2, 2), "7");
     EXPECT_EQ(after.Text(1, 7, 2), "12.5");
-    EXPECT_EQ(after.parts.at("xl/chartsheets/sheet1.xml"), before.parts.at("xl/chartsheets/sheet1.xml"));
+    EXPECT_EQ(after.parts.at("xl/chartsheets/sheet1.xml"),
+              before.parts.at("xl/chartsheets/sheet1.xml"));
 }
 
 TEST_F(ContinueTest, AFullSheetRollsOverToANewSheetInFront)
@@ -216,8 +225,10 @@ TEST_F(ContinueTest, AFullSheetRollsOverToANewSheetInFront)
     EXPECT_EQ(after.Text(0, 6, 2), "12.5");
     EXPECT_EQ(after.sheets[0].notes.at({6, 3}), "Нет ответа");
     // The full sheet and the summary are exactly as they were.
-    EXPECT_EQ(after.parts.at("xl/worksheets/sheet1.xml"), before.parts.at("xl/worksheets/sheet1.xml"));
-    EXPECT_EQ(after.parts.at("xl/worksheets/sheet2.xml"), before.parts.at("xl/worksheets/sheet2.xml"));
+    EXPECT_EQ(after.parts.at("xl/worksheets/sheet1.xml"),
+              before.parts.at("xl/worksheets/sheet1.xml"));
+    EXPECT_EQ(after.parts.at("xl/worksheets/sheet2.xml"),
+              before.parts.at("xl/worksheets/sheet2.xml"));
     // The defined name still points at the data sheet.
     EXPECT_NE(after.parts.at("xl/workbook.xml").find("Readings"), std::string::npos);
 }
@@ -228,7 +239,8 @@ TEST_F(ContinueTest, OurOwnWorkbookOpensAgainAndAgain)
     NumPoints = 253;
     readings_.clear();
     for (int k = 1; k <= 253; ++k)
-        readings_ << (k % 50 == 0 ? QStringLiteral("Нет ответа") : QStringLiteral("  %1.25").arg(k));
+        readings_ << (k % 50 == 0 ? QStringLiteral("Нет ответа")
+                                  : QStringLiteral("  %1.25").arg(k));
     for (int run = 0; run < 3; ++run) {
         Run(40);
         ASSERT_EQ(caption_, QStringLiteral("  PTK71")) << "run " << run;
@@ -242,9 +254,10 @@ TEST_F(ContinueTest, OurOwnWorkbookOpensAgainAndAgain)
     // Every note shape has an id of its own.
     std::set<std::string> ids;
     const std::string &vml = [&]() -> const std::string & {
-        for (const auto &[name, bytes] : book.parts)
+        for (const auto &[name, bytes] : book.parts) {
             if (name.ends_with(".vml"))
                 return bytes;
+        }
         static std::string none;
         return none;
     }();
@@ -257,7 +270,8 @@ TEST_F(ContinueTest, ALockOfAnotherWriterIsHonouredAndTheNextRunTriesAgain)
 {
     const std::string path = Prepare("prepared.xlsx");
     const std::string lockPath = workbook::WorkbookLock::LockPathOf(path);
-    std::ofstream(lockPath) << ",Ivan Petrov,labpc,09.12.2026 10:00,file:///home/ivan/.config/office/4;";
+    std::ofstream(lockPath)
+        << ",Ivan Petrov,labpc,09.12.2026 10:00,file:///home/ivan/.config/office/4;";
     const booktest::Book before = booktest::Read(path);
     Run(1);
     EXPECT_EQ(caption_, QStringLiteral(" Ошибка в Excel"));
@@ -279,45 +293,62 @@ TEST_F(ContinueTest, ALockOfAnotherWriterIsHonouredAndTheNextRunTriesAgain)
 
 TEST_F(ContinueTest, AWorkbookReplacedOnDiskIsNotOverwrittenAndOurRowsAreKept)
 {
-    const std::string path = Prepare("prepared.xlsx");
-    OpenExcel();
-    SaveExcel();
-    ASSERT_EQ(caption_, QStringLiteral("  PTK71 (Excel)"));
-    // Somebody copies another workbook over it (in place, as cp does).
-    const std::string other = booktest::Fixture("chartfirst.xlsx");
-    {
-        std::ifstream in(other, std::ios::binary);
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << in.rdbuf();
+    // Somebody puts another workbook in its place: copied over it (the same file rewritten, as
+    // cp does) or moved there (a new file, as a save of another program does).
+    for (const bool inPlace : {true, false}) {
+        SCOPED_TRACE(inPlace ? "rewritten in place" : "replaced by another file");
+        ResetArchiveState();
+        QDir(dir_.path()).removeRecursively();
+        QDir().mkpath(dir_.path());
+        const std::string path = Prepare("prepared.xlsx");
+        OpenExcel();
+        SaveExcel();
+        ASSERT_EQ(caption_, QStringLiteral("  PTK71 (Excel)"));
+        const std::string other = booktest::Fixture("chartfirst.xlsx");
+        if (inPlace) {
+            std::ifstream in(other, std::ios::binary);
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out << in.rdbuf();
+        } else {
+            const std::string moved = path + ".new";
+            ASSERT_TRUE(QFile::copy(QString::fromStdString(other), QString::fromStdString(moved)));
+            ASSERT_EQ(::rename(moved.c_str(), path.c_str()), 0);
+        }
+        const booktest::Book replaced = booktest::Read(path);
+        clock_ += 0.01;
+        SaveExcel(); // saves: the save is refused in the background...
+        for (int i = 0; i < 500 && caption_ != QStringLiteral(" Ошибка в Excel"); ++i) {
+            QCoreApplication::processEvents();
+            ::usleep(10000);
+            SaveExcel(); // ...and the next call says so
+        }
+        EXPECT_EQ(caption_, QStringLiteral(" Ошибка в Excel"));
+        EXPECT_TRUE(ArchiveFailed);
+        CloseExcel();
+        ReleaseArchive();
+        EXPECT_EQ(booktest::Read(path).parts, replaced.parts);
+        // Our rows are in a workbook of their own beside it: the whole workbook continued when its
+        // old content was still at hand, the rows alone when it was not.
+        const QStringList kept =
+            QDir(dir_.path()).entryList({QStringLiteral("prepared (PTK71 *).xlsx")});
+        ASSERT_EQ(kept.size(), 1);
+        const booktest::Book ours = booktest::Read(dir_.filePath(kept[0]).toStdString());
+        ASSERT_TRUE(ours.ok) << ours.error;
+        ASSERT_EQ(ours.sheets[0].name, "Данные");
+        EXPECT_EQ(ours.Text(0, 7, 2), "12.5");
+        EXPECT_EQ(ours.Text(0, 8, 2), "12.5");
+        EXPECT_EQ(ours.sheets[0].notes.at({8, 3}), "Нет ответа");
+        EXPECT_EQ(ours.Text(0, 5, 2), inPlace ? "" : "1.5");
     }
-    const booktest::Book replaced = booktest::Read(path);
-    clock_ += 0.01;
-    SaveExcel(); // saves: the save is refused in the background
-    std::string error;
-    for (int i = 0; i < 500 && caption_ != QStringLiteral(" Ошибка в Excel"); ++i) {
-        QCoreApplication::processEvents();
-        ::usleep(10000);
-        SaveExcel(); // the next call reports it
-    }
-    EXPECT_EQ(caption_, QStringLiteral(" Ошибка в Excel"));
-    EXPECT_TRUE(ArchiveFailed);
-    CloseExcel();
-    ReleaseArchive();
-    EXPECT_EQ(booktest::Read(path).parts, replaced.parts);
-    // Our rows are in a workbook of their own beside it.
-    QStringList kept = QDir(dir_.path()).entryList({QStringLiteral("prepared (PTK71 *).xlsx")});
-    ASSERT_EQ(kept.size(), 1);
-    const booktest::Book ours = booktest::Read(dir_.filePath(kept[0]).toStdString());
-    ASSERT_TRUE(ours.ok) << ours.error;
-    EXPECT_EQ(ours.Text(0, 7, 2), "12.5");
-    EXPECT_EQ(ours.Text(0, 5, 2), "1.5");
 }
 
 TEST_F(ContinueTest, AZipBombIsRefusedAndNothingIsWritten)
 {
     // A package whose sheet inflates to 96 MiB of blanks from a hundred KiB.
     file_ = dir_.filePath(QStringLiteral("bomb.xlsx"));
-    const std::string head = "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><sheetData><row r=\"1\">";
+    const std::string head = "<worksheet "
+                             "xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/"
+                             "main\"><sheetData><row r=\"1\">";
     std::string sheet = head + std::string(96u << 20, ' ') + "</row></sheetData></worksheet>";
     int code = 0;
     zip_t *z = zip_open(file_.toLocal8Bit().constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
@@ -327,13 +358,22 @@ TEST_F(ContinueTest, AZipBombIsRefusedAndNothingIsWritten)
         const zip_int64_t i = zip_file_add(z, name, src, ZIP_FL_OVERWRITE);
         zip_set_file_compression(z, static_cast<zip_uint64_t>(i), ZIP_CM_DEFLATE, 9);
     };
-    const std::string types = "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"/>";
-    const std::string rels = "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-                             "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>";
-    const std::string book = "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
-                             "<sheets><sheet name=\"S\" sheetId=\"1\" r:id=\"rId1\"/></sheets></workbook>";
-    const std::string bookRels = "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-                                 "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" Target=\"worksheets/sheet1.xml\"/></Relationships>";
+    const std::string types =
+        "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"/>";
+    const std::string rels =
+        "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+        "<Relationship Id=\"rId1\" "
+        "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+        "officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>";
+    const std::string book =
+        "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+        "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
+        "<sheets><sheet name=\"S\" sheetId=\"1\" r:id=\"rId1\"/></sheets></workbook>";
+    const std::string bookRels =
+        "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+        "<Relationship Id=\"rId1\" "
+        "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" "
+        "Target=\"worksheets/sheet1.xml\"/></Relationships>";
     add("[Content_Types].xml", types);
     add("_rels/.rels", rels);
     add("xl/workbook.xml", book);

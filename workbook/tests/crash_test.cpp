@@ -41,7 +41,8 @@ void MakeBook(const std::string &path, int rows)
     for (int r = 5; r < rows + 5; ++r) {
         worksheet_write_string(ws, static_cast<lxw_row_t>(r - 1), 0, "10:00:00", nullptr);
         for (int c = 2; c <= kColumns; ++c)
-            worksheet_write_number(ws, static_cast<lxw_row_t>(r - 1), static_cast<lxw_col_t>(c - 1), r + c / 10.0, nullptr);
+            worksheet_write_number(ws, static_cast<lxw_row_t>(r - 1), static_cast<lxw_col_t>(c - 1),
+                                   r + c / 10.0, nullptr);
     }
     ASSERT_EQ(workbook_close(book), LXW_NO_ERROR);
 }
@@ -57,7 +58,8 @@ QProcess *StartWriter(const QString &book, const QString &mode, int first, int p
     env.insert(QStringLiteral("PTK71_CRASH_FIRST"), QString::number(first));
     env.insert(QStringLiteral("PTK71_CRASH_PASSES"), QString::number(passes));
     p->setProcessEnvironment(env);
-    p->start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=CrashWriter.Writes")});
+    p->start(QCoreApplication::applicationFilePath(),
+             {QStringLiteral("--gtest_filter=CrashWriter.Writes")});
     return p;
 }
 
@@ -109,6 +111,7 @@ TEST(Crash, KilledBetweenPassesEveryCompletedPassIsThere)
     MakeBook(path, 100);
     QProcess *writer = StartWriter(QString::fromStdString(path), QStringLiteral("passes"), 105, 50);
     ASSERT_TRUE(WaitForLine(writer, "pass 5"));
+    ::usleep(10000); // in the pause after the pass
     ::kill(static_cast<pid_t>(writer->processId()), SIGKILL);
     writer->waitForFinished();
     delete writer;
@@ -145,7 +148,9 @@ TEST(Crash, KilledDuringASaveNothingIsLostAndNothingLeftBehind)
     std::string error;
     auto doc = workbook::Document::Open(path, &error);
     ASSERT_TRUE(doc) << error;
-    const QStringList left = QDir(dir.path()).entryList({QStringLiteral(".saving.xlsx.ptk71-save-*")}, QDir::Hidden | QDir::Files);
+    const QStringList left =
+        QDir(dir.path())
+            .entryList({QStringLiteral(".saving.xlsx.ptk71-save-*")}, QDir::Hidden | QDir::Files);
     EXPECT_TRUE(left.isEmpty()) << left.join(' ').toStdString();
     workbook::CellValue v;
     ASSERT_TRUE(doc->Value(doc->Sheets()[0].sheetId, 2, 2, v, &error));

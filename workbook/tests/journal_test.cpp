@@ -225,7 +225,8 @@ TEST(WorkbookLock, OneWriterAtATimeAndStaleLocksAreTakenOver)
     lock.reset();
 
     // The spreadsheet suite's own lock, or one from another host, is honoured.
-    std::ofstream(lockPath) << ",Ivan Petrov,labpc,09.12.2026 10:00,file:///home/ivan/.config/office/4;";
+    std::ofstream(lockPath)
+        << ",Ivan Petrov,labpc,09.12.2026 10:00,file:///home/ivan/.config/office/4;";
     EXPECT_FALSE(WorkbookLock::Acquire(book, &why));
     EXPECT_NE(why.find("Ivan Petrov"), std::string::npos);
     std::ofstream(lockPath) << "PTK71,someone,otherhost,09.12.2026 10:00,ptk71:1:1;";
@@ -234,6 +235,7 @@ TEST(WorkbookLock, OneWriterAtATimeAndStaleLocksAreTakenOver)
 
 TEST(WorkbookLock, FieldsAreEscapedTheWayTheSuiteWritesThem)
 {
-    EXPECT_EQ(ParseLockFields("a\\,b,c\\;d,e\\\\;tail"), (std::vector<std::string>{"a,b", "c;d", "e\\"}));
+    EXPECT_EQ(ParseLockFields("a\\,b,c\\;d,e\\\\;tail"),
+              (std::vector<std::string>{"a,b", "c;d", "e\\"}));
     EXPECT_TRUE(ParseLockFields("no terminator").empty());
 }

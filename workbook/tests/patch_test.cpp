@@ -92,10 +92,14 @@ std::string ArchiveSheet(std::string_view extraAfterData = "")
            "<row r=\"2\" spans=\"2:2\"><c r=\"B2\"><v>6</v></c></row>"
            "<row r=\"4\"><c r=\"B4\" t=\"inlineStr\"><is><t>Точка 1</t></is></c>"
            "<c r=\"C4\" t=\"inlineStr\"><is><t>Точка 2</t></is></c></row>"
-           "<row r=\"5\"><c r=\"A5\" t=\"inlineStr\"><is><t>10:00:00</t></is></c><c r=\"B5\"><v>1.5</v></c></row>"
-           "<row r=\"6\"><c r=\"A6\" t=\"inlineStr\"><is><t>10:00:01</t></is></c><c r=\"B6\" s=\"3\"><v>1.75</v></c></row>"
+           "<row r=\"5\"><c r=\"A5\" t=\"inlineStr\"><is><t>10:00:00</t></is></c><c "
+           "r=\"B5\"><v>1.5</v></c></row>"
+           "<row r=\"6\"><c r=\"A6\" t=\"inlineStr\"><is><t>10:00:01</t></is></c><c r=\"B6\" "
+           "s=\"3\"><v>1.75</v></c></row>"
            "</sheetData>" +
-           std::string(extraAfterData) + "<pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" header=\"0.3\" footer=\"0.3\"/></worksheet>";
+           std::string(extraAfterData) +
+           "<pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" header=\"0.3\" "
+           "footer=\"0.3\"/></worksheet>";
 }
 
 // What a pass writes: the counter, then row `row` with a time and two readings, the second one
@@ -125,7 +129,8 @@ TEST(SheetEditor, AppendsRowsReplacesTheCounterAndWidensTheDimension)
     EXPECT_NE(out.find("<dimension ref=\"A2:C7\"/>"), std::string::npos);
     // The counter's row is rewritten (its spans hint dropped), the header and data rows stay.
     EXPECT_NE(out.find("<row r=\"2\"><c r=\"B2\"><v>7</v></c></row>"), std::string::npos);
-    EXPECT_NE(out.find("<row r=\"6\"><c r=\"A6\" t=\"inlineStr\"><is><t>10:00:01</t></is></c><c r=\"B6\" s=\"3\"><v>1.75</v></c></row>"),
+    EXPECT_NE(out.find("<row r=\"6\"><c r=\"A6\" t=\"inlineStr\"><is><t>10:00:01</t></is></c><c "
+                       "r=\"B6\" s=\"3\"><v>1.75</v></c></row>"),
               std::string::npos);
     EXPECT_NE(out.find("<row r=\"7\"><c r=\"A7\" t=\"inlineStr\"><is><t>10:00:02</t></is></c>"
                        "<c r=\"B7\"><v>2.25</v></c></row></sheetData>"),
@@ -136,12 +141,13 @@ TEST(SheetEditor, AppendsRowsReplacesTheCounterAndWidensTheDimension)
 
 TEST(SheetEditor, AWrittenCellKeepsItsFormatAndItsNeighbours)
 {
-    const std::string old = std::string(kHead) +
-                            "<x:worksheet xmlns:x=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
-                            "<x:sheetData><x:row r=\"7\" ht=\"20\" customHeight=\"1\">"
-                            "<x:c r=\"B7\" s=\"4\" t=\"s\"><x:v>0</x:v></x:c>"
-                            "<x:c s=\"5\"><x:f>B7*2</x:f><x:v>3</x:v></x:c>"
-                            "<x:c r=\"E7\" s=\"6\"/></x:row></x:sheetData></x:worksheet>";
+    const std::string old =
+        std::string(kHead) +
+        "<x:worksheet xmlns:x=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+        "<x:sheetData><x:row r=\"7\" ht=\"20\" customHeight=\"1\">"
+        "<x:c r=\"B7\" s=\"4\" t=\"s\"><x:v>0</x:v></x:c>"
+        "<x:c s=\"5\"><x:f>B7*2</x:f><x:v>3</x:v></x:c>"
+        "<x:c r=\"E7\" s=\"6\"/></x:row></x:sheetData></x:worksheet>";
     ChangeSet changes;
     changes.SetText(1, 7, 1, "  12:00 <&>");
     changes.SetNumber(1, 7, 2, -1.5e-7);
@@ -152,9 +158,10 @@ TEST(SheetEditor, AWrittenCellKeepsItsFormatAndItsNeighbours)
     });
     EXPECT_TRUE(WellFormed(out));
     EXPECT_NE(out.find("<x:row r=\"7\" ht=\"20\" customHeight=\"1\">"
-                       "<x:c r=\"A7\" t=\"inlineStr\"><x:is><x:t xml:space=\"preserve\">  12:00 &lt;&amp;&gt;</x:t></x:is></x:c>"
+                       "<x:c r=\"A7\" t=\"inlineStr\"><x:is><x:t xml:space=\"preserve\">  12:00 "
+                       "&lt;&amp;&gt;</x:t></x:is></x:c>"
                        "<x:c r=\"B7\" s=\"4\"><x:v>-1.5e-07</x:v></x:c>"
-                       "<x:c r=\"C7\" s=\"5\"><x:f>B7*2</x:f><x:v>3</x:v></x:c>"
+                       "<x:c s=\"5\" r=\"C7\"><x:f>B7*2</x:f><x:v>3</x:v></x:c>"
                        "<x:c r=\"D7\" t=\"b\"><x:v>1</x:v></x:c>"
                        "<x:c r=\"E7\" s=\"6\"/></x:row>"),
               std::string::npos)
@@ -165,20 +172,25 @@ TEST(SheetEditor, FillsAnEmptySheetAndGivesItsFirstDrawingItsPlace)
 {
     ChangeSet changes;
     Pass(changes, 5);
-    for (const std::string &after : {std::string("<tableParts count=\"0\"/><extLst/>"), std::string()}) {
-        const std::string old = std::string(kHead) +
-                                "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
-                                "<dimension ref=\"A1\"/><sheetData/><pageMargins left=\"1\"/>" +
-                                after + "</worksheet>";
+    for (const std::string &after :
+         {std::string("<tableParts count=\"0\"/><extLst/>"), std::string()}) {
+        const std::string old =
+            std::string(kHead) +
+            "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+            "<dimension ref=\"A1\"/><sheetData/><pageMargins left=\"1\"/>" +
+            after + "</worksheet>";
         const std::string out = Edit(old, [&] {
             return std::make_unique<SheetEditor>(*changes.FindSheet(1), changes.strings, "rId9");
         });
         EXPECT_TRUE(WellFormed(out)) << out;
         EXPECT_NE(out.find("<sheetData><row r=\"2\">"), std::string::npos);
-        const std::string drawing =
-            "<legacyDrawing xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\" r:id=\"rId9\"/>";
+        const std::string drawing = "<legacyDrawing "
+                                    "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/"
+                                    "2006/relationships\" r:id=\"rId9\"/>";
         // After pageMargins, before tableParts and extLst (or the end).
-        EXPECT_NE(out.find("<pageMargins left=\"1\"/>" + drawing + after + "</worksheet>"), std::string::npos) << out;
+        EXPECT_NE(out.find("<pageMargins left=\"1\"/>" + drawing + after + "</worksheet>"),
+                  std::string::npos)
+            << out;
     }
 }
 
@@ -192,9 +204,11 @@ TEST(SheetEditor, RefusesWhatIsNotAWorksheet)
         void Skip(std::uint64_t) override {}
         void Insert(std::string_view) override {}
     } sink;
-    for (const std::string old : {std::string("<worksheet><sheetData><row r=\"x\"/></sheetData></worksheet>"),
-                                  std::string("<worksheet><sheetData><row r=\"1\">"),
-                                  std::string("<worksheet><sheetData><row r=\"5\"><c r=\"A5\"></row></sheetData></worksheet>")}) {
+    for (const std::string &old :
+         {std::string("<worksheet><sheetData><row r=\"x\"/></sheetData></worksheet>"),
+          std::string("<worksheet><sheetData><row r=\"1\">"),
+          std::string(
+              "<worksheet><sheetData><row r=\"5\"><c r=\"A5\"></row></sheetData></worksheet>")}) {
         SheetEditor editor(*changes.FindSheet(1), changes.strings, "");
         EXPECT_FALSE(editor.Consume(old, true, sink)) << old;
         EXPECT_FALSE(editor.Message().empty());
@@ -203,23 +217,28 @@ TEST(SheetEditor, RefusesWhatIsNotAWorksheet)
 
 TEST(CommentsEditor, ReplacesTheCommentsOfWrittenCellsAndAddsItsAuthorOnce)
 {
-    const std::string old = std::string(kHead) +
-                            "<comments xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
-                            "<authors><author> </author></authors><commentList>"
-                            "<comment ref=\"C6\" authorId=\"0\"><text><r><rPr><sz val=\"11\"/></rPr><t>old</t></r></text></comment>"
-                            "<comment ref=\"C7\" authorId=\"0\"><text><t>overwritten</t></text></comment>"
-                            "</commentList></comments>";
+    const std::string old =
+        std::string(kHead) +
+        "<comments xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+        "<authors><author> </author></authors><commentList>"
+        "<comment ref=\"C6\" authorId=\"0\"><text><r><rPr><sz "
+        "val=\"11\"/></rPr><t>old</t></r></text></comment>"
+        "<comment ref=\"C7\" authorId=\"0\"><text><t>overwritten</t></text></comment>"
+        "</commentList></comments>";
     ChangeSet changes;
     Pass(changes, 7);
     const std::string out = Edit(old, [&] {
         return std::make_unique<CommentsEditor>(*changes.FindSheet(1), changes.strings);
     });
     EXPECT_TRUE(WellFormed(out));
-    EXPECT_NE(out.find("<authors><author> </author><author>PTK71</author></authors>"), std::string::npos);
-    EXPECT_NE(out.find("<comment ref=\"C6\" authorId=\"0\"><text><r><rPr><sz val=\"11\"/></rPr><t>old</t></r></text></comment>"),
+    EXPECT_NE(out.find("<authors><author> </author><author>PTK71</author></authors>"),
+              std::string::npos);
+    EXPECT_NE(out.find("<comment ref=\"C6\" authorId=\"0\"><text><r><rPr><sz "
+                       "val=\"11\"/></rPr><t>old</t></r></text></comment>"),
               std::string::npos);
     EXPECT_EQ(out.find("overwritten"), std::string::npos);
-    EXPECT_NE(out.find("<comment ref=\"C7\" authorId=\"1\"><text><t>Нет ответа</t></text></comment></commentList>"),
+    EXPECT_NE(out.find("<comment ref=\"C7\" authorId=\"1\"><text><t>Нет "
+                       "ответа</t></text></comment></commentList>"),
               std::string::npos);
 
     // Continued again, the author is found and not added twice.
@@ -240,8 +259,10 @@ TEST(VmlEditor, DropsAndAddsNoteShapesWithIdsOfItsOwnBlocks)
     // As one writer leaves it: namespaces declared on every element, under other prefixes.
     const std::string foreign =
         "<xml><ns0:shapelayout xmlns:ns0=\"urn:schemas-microsoft-com:office:office\" "
-        "xmlns:ns1=\"urn:schemas-microsoft-com:vml\" ns1:ext=\"edit\"><ns0:idmap ns1:ext=\"edit\" data=\"1\"/>"
-        "</ns0:shapelayout><ns0:shape xmlns:ns0=\"urn:schemas-microsoft-com:vml\" id=\"_x0000_s1026\">"
+        "xmlns:ns1=\"urn:schemas-microsoft-com:vml\" ns1:ext=\"edit\"><ns0:idmap ns1:ext=\"edit\" "
+        "data=\"1\"/>"
+        "</ns0:shapelayout><ns0:shape xmlns:ns0=\"urn:schemas-microsoft-com:vml\" "
+        "id=\"_x0000_s1026\">"
         "<ns2:ClientData xmlns:ns2=\"urn:schemas-microsoft-com:office:excel\" ObjectType=\"Note\">"
         "<ns2:Row>5</ns2:Row><ns2:Column>2</ns2:Column></ns2:ClientData></ns0:shape>"
         "<ns0:shape xmlns:ns0=\"urn:schemas-microsoft-com:vml\" id=\"_x0000_s1027\">"
@@ -255,21 +276,26 @@ TEST(VmlEditor, DropsAndAddsNoteShapesWithIdsOfItsOwnBlocks)
     EXPECT_EQ(out.find("_x0000_s1026"), std::string::npos); // the note of C6 was replaced
     EXPECT_NE(out.find("_x0000_s1027"), std::string::npos);
     EXPECT_NE(out.find("id=\"_x0000_s3073\""), std::string::npos);
-    EXPECT_NE(out.find("<x:Row>5</x:Row><x:Column>2</x:Column></x:ClientData></v:shape></xml>"), std::string::npos);
+    EXPECT_NE(out.find("<x:Row>5</x:Row><x:Column>2</x:Column></x:ClientData></v:shape></xml>"),
+              std::string::npos);
     EXPECT_NE(out.find("id=\"_x0000_t202\""), std::string::npos); // the note type the shapes use
     EXPECT_NE(out.find("visibility:hidden"), std::string::npos);
 
     // A drawing without an idmap gets one in front of its first shape.
-    const std::string bare = "<?xml version=\"1.0\"?><xml xmlns:v=\"urn:schemas-microsoft-com:vml\" "
-                             "xmlns:o=\"urn:schemas-microsoft-com:office:office\" "
-                             "xmlns:x=\"urn:schemas-microsoft-com:office:excel\"><v:shapetype id=\"_x0000_t202\"/></xml>";
+    const std::string bare =
+        "<?xml version=\"1.0\"?><xml xmlns:v=\"urn:schemas-microsoft-com:vml\" "
+        "xmlns:o=\"urn:schemas-microsoft-com:office:office\" "
+        "xmlns:x=\"urn:schemas-microsoft-com:office:excel\"><v:shapetype "
+        "id=\"_x0000_t202\"/></xml>";
     const std::string filled = Edit(bare, [&] {
         return std::make_unique<VmlEditor>(*changes.FindSheet(1), changes.strings, ids);
     });
-    EXPECT_NE(filled.find("<o:shapelayout v:ext=\"edit\"><o:idmap v:ext=\"edit\" data=\"3\"/></o:shapelayout><v:shapetype"),
+    EXPECT_NE(filled.find("<o:shapelayout v:ext=\"edit\"><o:idmap v:ext=\"edit\" "
+                          "data=\"3\"/></o:shapelayout><v:shapetype"),
               std::string::npos)
         << filled;
-    EXPECT_EQ(filled.find("xmlns:v=\"urn:schemas-microsoft-com:vml\" id="), std::string::npos); // prefixes bound at the root
+    EXPECT_EQ(filled.find("xmlns:v=\"urn:schemas-microsoft-com:vml\" id="),
+              std::string::npos); // prefixes bound at the root
 }
 
 TEST(SmallParts, ContentTypesAndRelationships)
@@ -279,22 +305,31 @@ TEST(SmallParts, ContentTypesAndRelationships)
         "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
         "<Override PartName=\"/xl/calcChain.xml\" ContentType=\"c\"/></Types>";
     std::string out;
-    ASSERT_TRUE(EditContentTypes(types, {"xl/calcchain.xml"}, {{"xl/worksheets/sheet3.xml", "w"}}, true, out));
+    ASSERT_TRUE(EditContentTypes(types, {"xl/calcchain.xml"}, {{"xl/worksheets/sheet3.xml", "w"}},
+                                 true, out));
     EXPECT_EQ(out, "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
                    "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
-                   "<Default Extension=\"vml\" ContentType=\"application/vnd.openxmlformats-officedocument.vmlDrawing\"/>"
+                   "<Default Extension=\"vml\" "
+                   "ContentType=\"application/vnd.openxmlformats-officedocument.vmlDrawing\"/>"
                    "<Override PartName=\"/xl/worksheets/sheet3.xml\" ContentType=\"w\"/></Types>");
 
     const std::string rels =
         "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-        "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" Target=\"worksheets/sheet1.xml\"/>"
-        "<Relationship Id=\"rId7\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/calcChain\" Target=\"calcChain.xml\"/>"
+        "<Relationship Id=\"rId1\" "
+        "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" "
+        "Target=\"worksheets/sheet1.xml\"/>"
+        "<Relationship Id=\"rId7\" "
+        "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/calcChain\" "
+        "Target=\"calcChain.xml\"/>"
         "</Relationships>";
     const auto ids = FreshRelIds(rels, 2);
     ASSERT_EQ(ids, (std::vector<std::string>{"rId8", "rId9"}));
-    ASSERT_TRUE(EditRels(rels, {"calcChain"}, {{ids[0], RelType("worksheet"), "worksheets/sheet2.xml"}}, out));
+    ASSERT_TRUE(EditRels(rels, {"calcChain"},
+                         {{ids[0], RelType("worksheet"), "worksheets/sheet2.xml"}}, out));
     EXPECT_EQ(out.find("calcChain"), std::string::npos);
-    EXPECT_NE(out.find("<Relationship Id=\"rId8\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" "
+    EXPECT_NE(out.find("<Relationship Id=\"rId8\" "
+                       "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+                       "worksheet\" "
                        "Target=\"worksheets/sheet2.xml\"/></Relationships>"),
               std::string::npos);
     EXPECT_NE(out.find("Target=\"worksheets/sheet1.xml\"/>"), std::string::npos);
@@ -306,8 +341,10 @@ TEST(SmallParts, WorkbookGainsASheetInFrontOfTheActiveOneAndKeepsItsNames)
         "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
         "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
         "<bookViews><workbookView activeTab=\"1\"/></bookViews>"
-        "<sheets><sheet name=\"Chart\" sheetId=\"1\" r:id=\"rId1\"/>\n<sheet name=\"Data\" sheetId=\"2\" r:id=\"rId2\"/></sheets>"
-        "<definedNames><definedName name=\"_xlnm.Print_Area\" localSheetId=\"1\">Data!$A$1:$B$2</definedName>"
+        "<sheets><sheet name=\"Chart\" sheetId=\"1\" r:id=\"rId1\"/>\n<sheet name=\"Data\" "
+        "sheetId=\"2\" r:id=\"rId2\"/></sheets>"
+        "<definedNames><definedName name=\"_xlnm.Print_Area\" "
+        "localSheetId=\"1\">Data!$A$1:$B$2</definedName>"
         "<definedName name=\"Global\">Data!$A$1</definedName></definedNames>"
         "<extLst/></workbook>";
     std::vector<SheetEntryEdit> sheets(3);
@@ -329,10 +366,12 @@ TEST(SmallParts, WorkbookGainsASheetInFrontOfTheActiveOneAndKeepsItsNames)
     EXPECT_NE(out.find("localSheetId=\"2\">Data!$A$1:$B$2"), std::string::npos);
     EXPECT_NE(out.find("<definedName name=\"Global\">Data!$A$1</definedName>"), std::string::npos);
     // Formulas are recalculated when the file is next opened.
-    EXPECT_NE(out.find("</definedNames><calcPr fullCalcOnLoad=\"1\"/><extLst/>"), std::string::npos);
+    EXPECT_NE(out.find("</definedNames><calcPr fullCalcOnLoad=\"1\"/><extLst/>"),
+              std::string::npos);
 
-    const std::string withCalc = "<workbook><sheets><sheet name=\"A\" sheetId=\"1\" r:id=\"rId1\"/></sheets>"
-                                 "<calcPr calcId=\"191029\"/></workbook>";
+    const std::string withCalc =
+        "<workbook><sheets><sheet name=\"A\" sheetId=\"1\" r:id=\"rId1\"/></sheets>"
+        "<calcPr calcId=\"191029\"/></workbook>";
     std::vector<SheetEntryEdit> one(1);
     ASSERT_TRUE(EditWorkbookXml(withCalc, one, 0, out));
     EXPECT_NE(out.find("<calcPr calcId=\"191029\" fullCalcOnLoad=\"1\"/>"), std::string::npos);
@@ -341,7 +380,8 @@ TEST(SmallParts, WorkbookGainsASheetInFrontOfTheActiveOneAndKeepsItsNames)
 
 TEST(XmlScan, TokensAcrossPiecesAndTextRules)
 {
-    const std::string doc = "<?xml version=\"1.0\"?><!-- a <b> --><a x='1>2' y=\"&amp;\"><![CDATA[<z>]]>t&lt;<b/></a>";
+    const std::string doc =
+        "<?xml version=\"1.0\"?><!-- a <b> --><a x='1>2' y=\"&amp;\"><![CDATA[<z>]]>t&lt;<b/></a>";
     std::vector<xml::TokenKind> kinds;
     std::size_t pos = 0;
     while (pos < doc.size()) {
@@ -349,12 +389,14 @@ TEST(XmlScan, TokensAcrossPiecesAndTextRules)
         const xml::Token whole = xml::Next(doc, pos, true);
         ASSERT_NE(whole.kind, xml::TokenKind::Error) << doc.substr(pos);
         for (std::size_t cut = pos + 1; cut < whole.end; ++cut)
-            EXPECT_EQ(xml::Next(std::string_view(doc).substr(0, cut), pos, false).kind, xml::TokenKind::Incomplete);
+            EXPECT_EQ(xml::Next(std::string_view(doc).substr(0, cut), pos, false).kind,
+                      xml::TokenKind::Incomplete);
         kinds.push_back(whole.kind);
         pos = whole.end;
     }
     using K = xml::TokenKind;
-    EXPECT_EQ(kinds, (std::vector<K>{K::Other, K::Other, K::StartTag, K::Other, K::Text, K::EmptyTag, K::EndTag}));
+    EXPECT_EQ(kinds, (std::vector<K>{K::Other, K::Other, K::StartTag, K::Other, K::Text,
+                                     K::EmptyTag, K::EndTag}));
     const xml::Token a = xml::Next(doc, doc.find("<a"), true);
     EXPECT_EQ(xml::RawAttr(a.attrs, "x").value_or(""), "1>2");
     EXPECT_EQ(xml::Unescape(*xml::RawAttr(a.attrs, "y")).value_or(""), "&");
