@@ -40,3 +40,8 @@ void TForm1::ExcelVisibleClick()
 {
     ::ExcelVisibleClick();
 }
+
+void TForm1::ExcelWindowClosed()
+{
+    ExcelVisible->setChecked(false);
+}

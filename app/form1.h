@@ -86,6 +86,8 @@ class TForm1 : public QWidget
     void EnExcelClick();
     void SelFileNameClick();
     void ExcelVisibleClick();
+    // The spreadsheet application's window was closed by hand: the box says it is hidden.
+    void ExcelWindowClosed();
     /// Enables or disables the run's inputs (Start, Setup, speed, the archive settings).
     void EnDis(bool enable);
 

@@ -20,18 +20,21 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
 
     AutomationStartup();
-    RegisterExcelServer();
     InstallChartFontSubstitutions();
 
     int result = 0;
     {
         TForm1 form1;
+        // The workbook server stands behind "Excel.Application"; when its window is closed by
+        // hand, the "show" box is unticked.
+        RegisterExcelServer({.viewerClosedByUser = [&form1] { form1.ExcelWindowClosed(); }});
         TFormSetup formSetup(
             form1.BoxSpeed, [&form1] { form1.BoxSpeedChange(); }, form1.SG, &form1);
         form1.FormSetup = &formSetup;
         form1.show();
         result = app.exec();
         form1.FormSetup = nullptr;
+        RegisterExcelServer(); // the window is going: nothing may reach it any more
     }
 
     ReleaseArchive();

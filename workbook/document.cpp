@@ -88,6 +88,22 @@ void SetEventHooks(EventHooks hooks)
     Hooks() = std::move(hooks);
 }
 
+namespace
+{
+SaveStats g_lastSave;
+std::uint64_t g_saves = 0;
+} // namespace
+
+SaveStats LastFinishedSave()
+{
+    return g_lastSave;
+}
+
+std::uint64_t FinishedSaves()
+{
+    return g_saves;
+}
+
 // A save running on its own thread.
 struct Document::Job {
     std::thread thread;
@@ -162,7 +178,9 @@ std::unique_ptr<Document> Document::Open(const std::string &path, std::string *e
     doc->active_ = structure.activeTab;
     doc->sharedStringsPart_ = structure.sharedStringsPart;
 
-    ReplayResult replay = ReadJournal(path, doc->baseId_);
+    Document *d = doc.get();
+    const ReplayResult replay =
+        ReadJournal(path, doc->baseId_, [d](const JournalRecord &r) { d->Apply(r); });
     switch (replay.status) {
     case ReplayResult::Status::Failed:
         return SetError(error, "cannot open " + path + ": " + replay.error), nullptr;
@@ -173,17 +191,14 @@ std::unique_ptr<Document> Document::Open(const std::string &path, std::string *e
                      path.c_str(), replay.recoveryPath.c_str());
         break;
     case ReplayResult::Status::Applied:
-        for (const JournalRecord &r : replay.records)
-            doc->Apply(r);
-        if (!replay.records.empty())
-            std::fprintf(stderr,
-                         "ptk71: %zu unsaved changes of %s were recovered from its journal\n",
-                         replay.records.size(), path.c_str());
+        if (replay.applied > 0)
+            std::fprintf(stderr, "ptk71: %zu unsaved changes of %s were recovered from its journal\n",
+                         replay.applied, path.c_str());
         break;
     case ReplayResult::Status::None:
         break;
     }
-    doc->journal_ = Journal::Start(path, doc->baseId_, replay.lastSeq + 1, replay.records, &why);
+    doc->journal_ = Journal::Continue(path, doc->baseId_, replay, &why);
     if (!doc->journal_)
         return SetError(error, "cannot open " + path + ": " + why), nullptr;
     return doc;
@@ -574,6 +589,8 @@ void Document::Adopt(SaveOutput &out, bool fresh)
     }
     shapeIds_ = out.shapeIds;
     lastStats_ = out.stats;
+    g_lastSave = out.stats;
+    ++g_saves;
     ++baseGeneration_;
     if (listener_ != nullptr)
         listener_->BaseChanged();
@@ -680,7 +697,7 @@ bool Document::SaveAs(const std::string &path, std::string *error)
     recent_.reset();
     structureChanged_ = false;
     Adopt(out, fresh);
-    journal_ = Journal::Start(path_, baseId_, 1, {}, &why);
+    journal_ = Journal::Start(path_, baseId_, 1, &why);
     if (!journal_) {
         failure_ = why;
         return SetError(error, why);

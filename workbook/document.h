@@ -55,6 +55,11 @@ struct EventHooks {
 /// Installs the hooks (the server does this with Qt's event loop); without them waiting sleeps.
 void SetEventHooks(EventHooks hooks);
 
+/// Figures of the last background save that finished in this process, and how many have
+/// finished (for the benchmarks).
+SaveStats LastFinishedSave();
+std::uint64_t FinishedSaves();
+
 class DocumentListener
 {
   public:

@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
@@ -160,14 +159,93 @@ void SyncFolder(const std::string &folder)
     }
 }
 
-// Writes header + body into a new file beside `path` and renames it over `path`. Returns the
-// descriptor of the new file, open for appending, or -1.
-int ReplaceWith(const std::string &path, const std::string &content, std::string *error)
+// Reads the records of a journal file one after the other, from `from` on, without holding
+// more than one in memory. Stops at the end or at the first record that is cut short or
+// damaged; `end` is then the offset just past the last whole record.
+class RecordReader
+{
+  public:
+    RecordReader(int fd, std::uint64_t from) : fd_(fd), pos_(from), end_(from) {}
+
+    // The next record and its framed bytes; false at the end (or at a torn record).
+    bool Next(JournalRecord &record, std::string_view &framed)
+    {
+        if (!Need(8))
+            return false;
+        const std::uint32_t length = Get32(buf_.data() + at_);
+        if (length > kMaxPayload || !Need(8 + length))
+            return false;
+        const std::string_view payload(buf_.data() + at_ + 8, length);
+        if (Get32(buf_.data() + at_ + 4) != Crc(payload) || !DecodeRecord(payload, record))
+            return false;
+        framed = std::string_view(buf_.data() + at_, 8 + length);
+        at_ += 8 + length;
+        end_ += 8 + length;
+        return true;
+    }
+    std::uint64_t End() const { return end_; }
+    bool Failed() const { return failed_; }
+
+  private:
+    // Makes `n` bytes from at_ available; false when the file has fewer.
+    bool Need(std::size_t n)
+    {
+        while (buf_.size() - at_ < n) {
+            buf_.erase(0, at_);
+            at_ = 0;
+            const std::size_t old = buf_.size();
+            buf_.resize(old + std::max<std::size_t>(1 << 16, n));
+            const ssize_t got = ::pread(fd_, buf_.data() + old, buf_.size() - old, static_cast<off_t>(pos_));
+            if (got < 0 && errno == EINTR) {
+                buf_.resize(old);
+                continue;
+            }
+            if (got <= 0) {
+                failed_ = got < 0;
+                buf_.resize(old);
+                return false;
+            }
+            buf_.resize(old + static_cast<std::size_t>(got));
+            pos_ += static_cast<std::uint64_t>(got);
+        }
+        return true;
+    }
+
+    int fd_;
+    std::uint64_t pos_;
+    std::uint64_t end_;
+    std::string buf_;
+    std::size_t at_ = 0;
+    bool failed_ = false;
+};
+
+// Writes a new journal beside `path`: the header for `base`, then the records of `from` (an
+// open journal, or -1) from offset `offset` on whose sequence number is above `afterSeq`, and
+// renames it over `path`. Returns the new file's descriptor, open for appending, or -1.
+int RewriteJournal(const std::string &path, const JournalBase &base, std::uint64_t firstSeq, int from,
+                   std::uint64_t offset, std::uint64_t afterSeq, std::string *error)
 {
     const std::string tmp = path + ".new";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0 || !WriteAll(fd, content) || ::fdatasync(fd) != 0 ||
-        ::rename(tmp.c_str(), path.c_str()) != 0) {
+    bool ok = fd >= 0 && WriteAll(fd, Header(base, firstSeq));
+    if (ok && from >= 0) {
+        RecordReader reader(from, offset);
+        JournalRecord r;
+        std::string_view framed;
+        std::string batch;
+        while (ok && reader.Next(r, framed)) {
+            if (r.type == JournalRecord::Type::Rebase || r.seq <= afterSeq)
+                continue;
+            batch.append(framed);
+            if (batch.size() >= (1u << 20)) {
+                ok = WriteAll(fd, batch);
+                batch.clear();
+            }
+        }
+        ok = ok && !reader.Failed() && WriteAll(fd, batch);
+    }
+    ok = ok && ::fdatasync(fd) == 0 && ::rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) {
         if (error != nullptr)
             *error = "cannot write the journal " + path + ": " + std::strerror(errno);
         if (fd >= 0) {
@@ -261,9 +339,6 @@ struct Journal::Impl {
     bool stop = false;
     bool removeFile = false;
     std::string failure;
-    // Written records since the last compaction, for rewriting the journal: (seq, framed).
-    std::deque<std::pair<std::uint64_t, std::string>> kept;
-    std::size_t keptBytes = 0;
     // A request of the save thread, carried out by the journal thread.
     struct Request {
         enum class Kind { None, Rebase, Compact } kind = Kind::None;
@@ -303,15 +378,6 @@ bool Journal::Impl::WriteQueued(std::unique_lock<std::mutex> &lock)
         return false;
     }
     writtenSeq = seq;
-    // Keep the records for compaction, split by record so the old ones can be dropped.
-    std::size_t at = 0;
-    while (at + 8 <= batch.size()) {
-        const std::uint32_t length = Get32(batch.data() + at);
-        const std::uint64_t recordSeq = Get64(batch.data() + at + 8 + 1);
-        kept.emplace_back(recordSeq, batch.substr(at, 8 + length));
-        keptBytes += 8 + length;
-        at += 8 + length;
-    }
     return true;
 }
 
@@ -345,15 +411,11 @@ void Journal::Impl::Serve(std::unique_lock<std::mutex> &lock)
         if (!r.ok)
             r.error = "cannot write the journal " + path + ": " + std::strerror(errno);
     } else {
-        while (!kept.empty() && kept.front().first <= r.throughSeq) {
-            keptBytes -= kept.front().second.size();
-            kept.pop_front();
-        }
-        std::string content = Header(r.next, r.throughSeq + 1);
-        for (const auto &[seq, framed] : kept)
-            content += framed;
+        // The records after the save are copied from the journal file itself, so the changes
+        // are never held in memory twice.
         lock.unlock();
-        const int newFd = ReplaceWith(path, content, &r.error);
+        const int newFd = RewriteJournal(path, r.next, r.throughSeq + 1, fd, kHeaderSize,
+                                         r.throughSeq, &r.error);
         lock.lock();
         r.ok = newFd >= 0;
         if (r.ok) {
@@ -409,28 +471,56 @@ void Journal::Impl::Run()
 Journal::Journal(std::unique_ptr<Impl> impl) : d_(std::move(impl)) {}
 
 std::unique_ptr<Journal> Journal::Start(const std::string &workbookPath, const JournalBase &base,
-                                        std::uint64_t nextSeq,
-                                        const std::vector<JournalRecord> &replay,
-                                        std::string *error)
+                                        std::uint64_t nextSeq, std::string *error)
 {
     auto impl = std::make_unique<Impl>();
     impl->path = PathOf(workbookPath);
-    std::string content = Header(base, nextSeq);
-    std::uint64_t last = nextSeq > 0 ? nextSeq - 1 : 0;
-    for (const JournalRecord &r : replay) {
-        std::string framed;
-        Frame(r, framed);
-        impl->kept.emplace_back(r.seq, framed);
-        impl->keptBytes += framed.size();
-        content += framed;
-        last = std::max(last, r.seq);
-    }
-    impl->fd = ReplaceWith(impl->path, content, error);
+    impl->fd = RewriteJournal(impl->path, base, nextSeq, -1, 0, 0, error);
     if (impl->fd < 0)
         return nullptr;
+    const std::uint64_t last = nextSeq > 0 ? nextSeq - 1 : 0;
     impl->queuedSeq = impl->writtenSeq = impl->durableSeq = last;
     std::unique_ptr<Journal> journal(new Journal(std::move(impl)));
     journal->lastSeq_ = last;
+    Impl *d = journal->d_.get();
+    d->thread = std::thread([d] { d->Run(); });
+    return journal;
+}
+
+std::unique_ptr<Journal> Journal::Continue(const std::string &workbookPath, const JournalBase &base,
+                                           const ReplayResult &replay, std::string *error)
+{
+    if (replay.status != ReplayResult::Status::Applied)
+        return Start(workbookPath, base, replay.lastSeq + 1, error);
+    auto impl = std::make_unique<Impl>();
+    impl->path = PathOf(workbookPath);
+    if (replay.headerMatches) {
+        // The same journal goes on, after its last whole record.
+        impl->fd = ::open(impl->path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (impl->fd < 0 || ::ftruncate(impl->fd, static_cast<off_t>(replay.validLength)) != 0 ||
+            ::lseek(impl->fd, static_cast<off_t>(replay.validLength), SEEK_SET) < 0) {
+            if (error != nullptr)
+                *error = "cannot continue the journal " + impl->path + ": " + std::strerror(errno);
+            if (impl->fd >= 0)
+                ::close(impl->fd);
+            return nullptr;
+        }
+    } else {
+        // It matched through a save it recorded: rewritten for the file that save made.
+        const int old = ::open(impl->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (old < 0) {
+            if (error != nullptr)
+                *error = "cannot read the journal " + impl->path + ": " + std::strerror(errno);
+            return nullptr;
+        }
+        impl->fd = RewriteJournal(impl->path, base, replay.lastSeq + 1, old, replay.applyFrom, 0, error);
+        ::close(old);
+        if (impl->fd < 0)
+            return nullptr;
+    }
+    impl->queuedSeq = impl->writtenSeq = impl->durableSeq = replay.lastSeq;
+    std::unique_ptr<Journal> journal(new Journal(std::move(impl)));
+    journal->lastSeq_ = replay.lastSeq;
     Impl *d = journal->d_.get();
     d->thread = std::thread([d] { d->Run(); });
     return journal;
@@ -496,7 +586,7 @@ void Journal::Remove()
 std::size_t Journal::HeldBytes() const
 {
     std::lock_guard<std::mutex> lock(d_->mutex);
-    return d_->queue.size() + d_->keptBytes;
+    return d_->queue.size();
 }
 
 bool Journal::Rebase(std::uint64_t throughSeq, const JournalBase &next, std::string *error)
@@ -524,7 +614,8 @@ bool Journal::Compact(std::uint64_t throughSeq, const JournalBase &next, std::st
 // ---------------------------------------------------------------------------------------------
 // Reading a journal at the opening
 
-ReplayResult ReadJournal(const std::string &workbookPath, const JournalBase &base)
+ReplayResult ReadJournal(const std::string &workbookPath, const JournalBase &base,
+                         const std::function<void(const JournalRecord &)> &apply)
 {
     ReplayResult result;
     const std::string path = Journal::PathOf(workbookPath);
@@ -536,52 +627,28 @@ ReplayResult ReadJournal(const std::string &workbookPath, const JournalBase &bas
         }
         return result;
     }
-    std::string data;
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        data.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-
+    std::string head(kHeaderSize, '\0');
     JournalBase header;
-    std::vector<JournalRecord> records;
-    bool valid = ParseHeader(data, header);
-    if (valid) {
-        std::size_t at = kHeaderSize;
-        while (at + 8 <= data.size()) {
-            const std::uint32_t length = Get32(data.data() + at);
-            if (length > kMaxPayload || at + 8 + length > data.size())
-                break;
-            const std::string_view payload(data.data() + at + 8, length);
-            JournalRecord r;
-            if (Get32(data.data() + at + 4) != Crc(payload) || !DecodeRecord(payload, r))
-                break;
-            records.push_back(std::move(r));
-            at += 8 + length;
-        }
-        result.tornTail = at != data.size();
-    }
+    const bool valid = ::pread(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(kHeaderSize) &&
+                       ParseHeader(head, header);
 
-    // Which records apply: all of them when the header matches the file; those after the
-    // last rebase record that names the file otherwise.
-    std::optional<std::size_t> from;
-    if (valid && header == base) {
-        from = 0;
+    // Which records apply: all of them when the header names the file; those after the last
+    // rebase record that names it otherwise (the file is what that save made).
+    std::optional<std::uint64_t> from;
+    result.headerMatches = valid && header == base;
+    if (result.headerMatches) {
+        from = kHeaderSize;
     } else if (valid) {
-        for (std::size_t i = records.size(); i-- > 0;) {
-            if (records[i].type == JournalRecord::Type::Rebase &&
-                RebaseTarget(records[i]) == base) {
-                from = i + 1;
-                break;
-            }
+        RecordReader reader(fd, kHeaderSize);
+        JournalRecord r;
+        std::string_view framed;
+        while (reader.Next(r, framed)) {
+            if (r.type == JournalRecord::Type::Rebase && RebaseTarget(r) == base)
+                from = reader.End();
         }
     }
     if (!from) {
+        ::close(fd);
         // Never applied blindly and never thrown away: kept beside the workbook.
         char stamp[32];
         const std::time_t t = std::time(nullptr);
@@ -597,11 +664,26 @@ ReplayResult ReadJournal(const std::string &workbookPath, const JournalBase &bas
         result.status = ReplayResult::Status::Moved;
         return result;
     }
-    for (std::size_t i = *from; i < records.size(); ++i) {
-        if (records[i].type == JournalRecord::Type::Rebase)
+    result.applyFrom = *from;
+    RecordReader reader(fd, kHeaderSize);
+    JournalRecord r;
+    std::string_view framed;
+    while (reader.Next(r, framed)) {
+        result.lastSeq = std::max(result.lastSeq, r.seq);
+        if (r.type == JournalRecord::Type::Rebase || reader.End() <= *from)
             continue;
-        result.lastSeq = std::max(result.lastSeq, records[i].seq);
-        result.records.push_back(std::move(records[i]));
+        apply(r);
+        ++result.applied;
+    }
+    struct stat st {
+    };
+    result.validLength = reader.End();
+    result.tornTail = ::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) != reader.End();
+    ::close(fd);
+    if (reader.Failed()) {
+        result.status = ReplayResult::Status::Failed;
+        result.error = "cannot read the journal " + path;
+        return result;
     }
     result.status = ReplayResult::Status::Applied;
     return result;

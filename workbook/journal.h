@@ -63,20 +63,38 @@ struct JournalBase {
     static std::optional<JournalBase> Of(int fd);
 };
 
+struct ReplayResult {
+    enum class Status {
+        None,    ///< no journal
+        Applied, ///< its records were applied
+        Moved,   ///< it belongs to another version of the file: moved to recoveryPath
+        Failed,  ///< it could not be read or moved (error says why); nothing was applied
+    } status = Status::None;
+    std::size_t applied = 0;       ///< records applied
+    std::uint64_t lastSeq = 0;     ///< highest sequence number in the journal
+    bool tornTail = false;         ///< the last record was cut short (and ignored)
+    std::uint64_t validLength = 0; ///< bytes up to the end of the last whole record
+    std::uint64_t applyFrom = 0;   ///< offset of the first record that applies
+    bool headerMatches = false;    ///< the journal's header names `base` itself
+    std::string recoveryPath;
+    std::string error;
+};
+
 class Journal
 {
   public:
     /// The journal's path for a workbook path.
     static std::string PathOf(const std::string &workbookPath);
 
-    /// Starts a journal for the workbook at `workbookPath`, whose file is `base`, replacing
-    /// any journal there. `replay` records (already applied to the workbook in memory) are
-    /// written first, so nothing read from an earlier journal is lost. Returns nullptr and
-    /// sets *error when the file cannot be written.
+    /// Starts an empty journal for the workbook at `workbookPath`, whose file is `base`,
+    /// replacing any journal there. Returns nullptr and sets *error when it cannot be written.
     static std::unique_ptr<Journal> Start(const std::string &workbookPath, const JournalBase &base,
-                                          std::uint64_t nextSeq,
-                                          const std::vector<JournalRecord> &replay,
-                                          std::string *error);
+                                          std::uint64_t nextSeq, std::string *error);
+    /// Goes on with the journal ReadJournal applied: its torn tail is cut off, and one that
+    /// matched through a rebase record is rewritten for `base` with the records after it.
+    static std::unique_ptr<Journal> Continue(const std::string &workbookPath,
+                                             const JournalBase &base, const ReplayResult &replay,
+                                             std::string *error);
     /// Writes what is queued and stops the thread; the file stays.
     ~Journal();
     Journal(const Journal &) = delete;
@@ -103,7 +121,7 @@ class Journal
     /// Rewrites the journal for `next` with the changes after `throughSeq` only.
     bool Compact(std::uint64_t throughSeq, const JournalBase &next, std::string *error);
 
-    /// Bytes queued or kept for compaction (tests of the memory bound).
+    /// Bytes queued and not yet written (tests of the memory bound).
     std::size_t HeldBytes() const;
 
   private:
@@ -113,24 +131,12 @@ class Journal
     std::uint64_t lastSeq_ = 0;
 };
 
-struct ReplayResult {
-    enum class Status {
-        None,    ///< no journal
-        Applied, ///< its records were applied
-        Moved,   ///< it belongs to another version of the file: moved to recoveryPath
-        Failed,  ///< it could not be read or moved (error says why); nothing was applied
-    } status = Status::None;
-    std::vector<JournalRecord> records; ///< the records applied, in order
-    std::uint64_t lastSeq = 0;
-    bool tornTail = false; ///< the last record was cut short (and ignored)
-    std::string recoveryPath;
-    std::string error;
-};
-
 /// Reads the journal beside `workbookPath`. When it belongs to `base` (or to a file that
-/// became `base` by a save the journal recorded), returns its records to apply; otherwise moves
-/// it aside as "<name>.<timestamp>.ptk71-journal" beside the workbook.
-ReplayResult ReadJournal(const std::string &workbookPath, const JournalBase &base);
+/// became `base` by a save the journal recorded), hands its records to `apply`, in order, one
+/// at a time; otherwise moves it aside as "<name>.<timestamp>.ptk71-journal" beside the
+/// workbook.
+ReplayResult ReadJournal(const std::string &workbookPath, const JournalBase &base,
+                         const std::function<void(const JournalRecord &)> &apply);
 
 /// Encodes / decodes one record's payload (exposed for the fuzz target and the tests).
 void EncodeRecord(const JournalRecord &record, std::string &out);

@@ -377,3 +377,43 @@ TEST_F(AppTest, RunArchivesCompletePassesOnly)
     ReleaseArchive();
     AutomationShutdown();
 }
+
+// Closing the workbook viewer by hand during a run unticks "Показывать Excel"; the run goes on
+// archiving, and ticking the box shows the viewer again.
+TEST_F(AppTest, ClosingTheViewerUnticksItsBox)
+{
+    AutomationStartup();
+    ResetArchiveState();
+    const std::string path = sim.AddPort(1, {1});
+    sim.SetReading(1, 1, 0, "23.5");
+    WriteSettings({{1, 1, 0}}, 0, {{1, path}});
+    CreateWindows(0.2);
+    RegisterExcelServer({.viewerClosedByUser = [this] { form->ExcelWindowClosed(); }});
+    form->FileName->setText(QString::fromStdString(iniPath_) + QStringLiteral(".xlsx"));
+    form->EnExcel->click();
+    ASSERT_TRUE(form->ExcelVisible->isChecked());
+    auto viewer = [] {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (w->objectName() == QLatin1String("WorkbookViewer") && w->isVisible())
+                return w;
+        }
+        return static_cast<QWidget *>(nullptr);
+    };
+    bool closed = false;
+    bool shownAgain = false;
+    ASSERT_TRUE(RunUntil([&] {
+        if (!closed && viewer() != nullptr) {
+            viewer()->close();
+            closed = true;
+        } else if (closed && !form->ExcelVisible->isChecked() && !shownAgain) {
+            form->ExcelVisible->click(); // ticked again: shown again
+            shownAgain = true;
+        }
+        return shownAgain && viewer() != nullptr && sim.RequestCount(1, 1) >= 3;
+    }));
+    EXPECT_TRUE(form->ExcelVisible->isChecked());
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("  PTK71"));
+    RegisterExcelServer();
+    ReleaseArchive();
+    AutomationShutdown();
+}

@@ -58,6 +58,18 @@ class JournalTest : public ::testing::Test
         return r;
     }
 
+    // A journal read back, with the records it hands over.
+    struct Replayed : ReplayResult {
+        std::vector<JournalRecord> records;
+    };
+    static Replayed Replay(const std::string &book, const JournalBase &base)
+    {
+        Replayed r;
+        static_cast<ReplayResult &>(r) =
+            ReadJournal(book, base, [&r](const JournalRecord &x) { r.records.push_back(x); });
+        return r;
+    }
+
     QTemporaryDir dir_;
     std::string book_;
 };
@@ -69,7 +81,7 @@ TEST_F(JournalTest, WhatWasAppendedIsReadBackByTheNextOpening)
     const JournalBase base = BaseOf(book_);
     std::string error;
     {
-        auto journal = Journal::Start(book_, base, 1, {}, &error);
+        auto journal = Journal::Start(book_, base, 1, &error);
         ASSERT_TRUE(journal) << error;
         journal->Append(Number(5, 1.5));
         JournalRecord note;
@@ -81,7 +93,7 @@ TEST_F(JournalTest, WhatWasAppendedIsReadBackByTheNextOpening)
         const std::uint64_t last = journal->Append(note);
         EXPECT_TRUE(journal->WaitDurable(last, std::chrono::seconds(5)));
     }
-    const ReplayResult replay = ReadJournal(book_, base);
+    const Replayed replay = Replay(book_, base);
     ASSERT_EQ(replay.status, ReplayResult::Status::Applied);
     ASSERT_EQ(replay.records.size(), 2u);
     EXPECT_EQ(replay.records[0].number, 1.5);
@@ -96,7 +108,7 @@ TEST_F(JournalTest, AKilledWriterLosesNothingItAppendedAndACutRecordIsIgnored)
     const pid_t child = ::fork();
     if (child == 0) {
         std::string error;
-        auto journal = Journal::Start(book_, base, 1, {}, &error);
+        auto journal = Journal::Start(book_, base, 1, &error);
         for (std::uint32_t row = 5; row < 105; ++row)
             journal->Append(Number(row, row));
         // Written promptly by the journal's thread; nobody waits for the disk here.
@@ -111,7 +123,7 @@ TEST_F(JournalTest, AKilledWriterLosesNothingItAppendedAndACutRecordIsIgnored)
     std::string bytes = Read(path);
     bytes += std::string("\x40\x00\x00\x00garbage", 11);
     Write(path, bytes);
-    const ReplayResult replay = ReadJournal(book_, base);
+    const Replayed replay = Replay(book_, base);
     ASSERT_EQ(replay.status, ReplayResult::Status::Applied);
     EXPECT_EQ(replay.records.size(), 100u);
     EXPECT_TRUE(replay.tornTail);
@@ -121,7 +133,7 @@ TEST_F(JournalTest, ASaveHandsTheJournalToTheNewFileWhereverACrashHits)
 {
     const JournalBase old = BaseOf(book_);
     std::string error;
-    auto journal = Journal::Start(book_, old, 1, {}, &error);
+    auto journal = Journal::Start(book_, old, 1, &error);
     ASSERT_TRUE(journal);
     journal->Append(Number(5, 1)); // in the save
     journal->Append(Number(6, 2)); // in the save
@@ -134,13 +146,13 @@ TEST_F(JournalTest, ASaveHandsTheJournalToTheNewFileWhereverACrashHits)
     ASSERT_TRUE(journal->WaitDurable(journal->LastSeq(), std::chrono::seconds(5)));
 
     // Crash before the rename: the old file is there, every change applies to it.
-    ReplayResult before = ReadJournal(book_, old);
+    Replayed before = Replay(book_, old);
     ASSERT_EQ(before.status, ReplayResult::Status::Applied);
     EXPECT_EQ(before.records.size(), 3u);
 
     // Crash after the rename, before the journal was rewritten: only what came later applies.
     ASSERT_EQ(::rename(next.c_str(), book_.c_str()), 0);
-    ReplayResult after = ReadJournal(book_, nextBase);
+    Replayed after = Replay(book_, nextBase);
     ASSERT_EQ(after.status, ReplayResult::Status::Applied);
     ASSERT_EQ(after.records.size(), 1u);
     EXPECT_EQ(after.records[0].row, 7u);
@@ -148,7 +160,7 @@ TEST_F(JournalTest, ASaveHandsTheJournalToTheNewFileWhereverACrashHits)
     // And after the rewrite the journal holds that one change, for the new file.
     ASSERT_TRUE(journal->Compact(through, nextBase, &error)) << error;
     journal.reset();
-    ReplayResult compacted = ReadJournal(book_, nextBase);
+    const Replayed compacted = Replay(book_, nextBase);
     ASSERT_EQ(compacted.status, ReplayResult::Status::Applied);
     ASSERT_EQ(compacted.records.size(), 1u);
     EXPECT_EQ(compacted.records[0].row, 7u);
@@ -159,11 +171,11 @@ TEST_F(JournalTest, AJournalOfAnotherFileIsKeptAsideNeverApplied)
 {
     std::string error;
     {
-        auto journal = Journal::Start(book_, BaseOf(book_), 1, {}, &error);
+        auto journal = Journal::Start(book_, BaseOf(book_), 1, &error);
         journal->Append(Number(5, 1));
     }
     Write(book_, "somebody copied another workbook over it");
-    const ReplayResult replay = ReadJournal(book_, BaseOf(book_));
+    const Replayed replay = Replay(book_, BaseOf(book_));
     ASSERT_EQ(replay.status, ReplayResult::Status::Moved);
     EXPECT_TRUE(replay.records.empty());
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(Journal::PathOf(book_))));
