@@ -320,9 +320,9 @@ bool Splicer::FillOld()
 bool Splicer::FillStored(std::uint64_t target)
 {
     while (old_.End() < target) {
-        const std::int64_t got =
-            src_.Read(old_.At(old_.End()), static_cast<std::size_t>(target - old_.End()));
-        if (got < 0)
+        const std::size_t want = static_cast<std::size_t>(target - old_.End());
+        const std::int64_t got = src_.Read(old_.At(old_.End()), want);
+        if (got < 0 || static_cast<std::uint64_t>(got) > want)
             return Fail("reading the old part failed: " + src_.Error());
         if (got == 0) {
             oldEnded_ = true;
@@ -336,12 +336,14 @@ bool Splicer::FillStored(std::uint64_t target)
 bool Splicer::ReadCompressed()
 {
     PruneBlocks();
-    std::uint64_t keep = compRead_;
+    // The byte before the inflater's position stays: the next block may begin in it (its
+    // first bits can already sit in the inflater's bit buffer).
+    std::uint64_t keep = compRead_ > 0 ? compRead_ - 1 : 0;
     if (reuse_ && !blocks_.empty())
         keep = std::min(keep, blocks_.front().bitStart / 8);
-    comp_.Reserve(keep, kReadChunk, 8);
+    comp_.Reserve(std::max(keep, comp_.base), kReadChunk, 8);
     const std::int64_t got = src_.Read(comp_.At(comp_.End()), kReadChunk);
-    if (got < 0)
+    if (got < 0 || static_cast<std::uint64_t>(got) > kReadChunk)
         return Fail("reading the old part failed: " + src_.Error());
     if (got == 0)
         srcEnded_ = true;

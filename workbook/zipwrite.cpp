@@ -186,8 +186,8 @@ struct ZipWriter::Impl {
             return false;
         if (buffer.size() + n > kBufferSize && !Flush())
             return false;
-        if (n >= kBufferSize)
-            return WriteAll(data, n);
+        if (n >= kBufferSize / 2) // large pieces skip the copy into the buffer
+            return Flush() && WriteAll(data, n);
         buffer.insert(buffer.end(), data, data + n);
         return true;
     }
@@ -288,9 +288,9 @@ struct ZipWriter::Impl {
             const std::size_t at = buffer.size();
             buffer.resize(at + want);
             const std::int64_t got = raw.Read(buffer.data() + at, want);
-            if (got <= 0) {
+            if (got <= 0 || static_cast<std::uint64_t>(got) > want) {
                 buffer.resize(at);
-                if (got < 0)
+                if (got != 0)
                     return Fail("reading entry " + meta.name + " failed: " + raw.Error());
                 return Fail("entry " + meta.name + " ends after " +
                             std::to_string(meta.compressedSize - left) + " of " +

@@ -42,7 +42,9 @@ class ZipWriter
 {
   public:
     /// Writes into `fd`: an empty, seekable file opened for writing. The descriptor stays the
-    /// caller's (never closed here).
+    /// caller's (never closed here). The archive starts at the descriptor's current offset and
+    /// records absolute file offsets; local headers are updated with pwrite, so the descriptor
+    /// must not be opened with O_APPEND.
     explicit ZipWriter(int fd);
     ~ZipWriter();
     ZipWriter(const ZipWriter &) = delete;
@@ -62,7 +64,8 @@ class ZipWriter
     bool FinishRawEntry(std::uint32_t crc32, std::uint64_t uncompressedSize);
 
     /// Starts a new entry that the writer compresses itself (deflate at `level`): write the
-    /// UNCOMPRESSED data to the returned sink, then call FinishEntry.
+    /// UNCOMPRESSED data to the returned sink, then call FinishEntry. With meta.method 0 the
+    /// data is stored as it is. The CRC and sizes in `meta` are ignored.
     ByteSink *BeginEntry(const ZipEntryMeta &meta, bool mayExceed4GiB, int level = 6);
     bool FinishEntry();
 

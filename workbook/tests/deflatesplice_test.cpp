@@ -310,9 +310,9 @@ struct Outcome {
 
 Outcome Splice(std::string_view oldRaw, std::uint16_t method, Script script,
                const SpliceLimits &limits = SpliceLimits(), std::size_t maxHold = 3000,
-               unsigned seed = 1, bool verify = true)
+               unsigned seed = 1, bool verify = true, std::size_t piece = 100000)
 {
-    MemorySource src(oldRaw);
+    MemorySource src(oldRaw, piece);
     ScriptEditor editor(std::move(script), maxHold, seed);
     StringSink sink;
     Outcome o;
@@ -323,10 +323,11 @@ Outcome Splice(std::string_view oldRaw, std::uint16_t method, Script script,
 
 /// Splices and checks the new stream inflates to exactly what the script makes.
 SpliceResult CheckSplice(std::string_view old, std::string_view oldRaw, std::uint16_t method,
-                         const Script &script, std::size_t maxHold = 3000, unsigned seed = 1)
+                         const Script &script, std::size_t maxHold = 3000, unsigned seed = 1,
+                         std::size_t piece = 100000)
 {
     const std::string expected = Apply(old, script);
-    const Outcome o = Splice(oldRaw, method, script, SpliceLimits(), maxHold, seed);
+    const Outcome o = Splice(oldRaw, method, script, SpliceLimits(), maxHold, seed, true, piece);
     EXPECT_TRUE(o.result.ok) << o.result.error;
     if (!o.result.ok)
         return o.result;
@@ -483,6 +484,18 @@ TEST(SplicePart, ManySmallEditsEverywhere)
     script.push_back({Op::Copy, old.size() - pos, {}});
     const SpliceResult r = CheckSplice(old, raw, 8, script, 500);
     EXPECT_EQ(r.reusedUncompressed, 0u);
+}
+
+TEST(SplicePart, SourcesReturningFewBytesAtATime)
+{
+    // Every read ends somewhere inside a block, its header or its end code.
+    const std::string old = SmallSheet().substr(0, 400000);
+    const std::string raw = Deflate(old, 6, Z_HUFFMAN_ONLY);
+    std::mt19937 rng(9);
+    for (std::size_t piece : {1, 3, 7}) {
+        SCOPED_TRACE("piece " + std::to_string(piece));
+        CheckSplice(old, raw, 8, RandomScript(old.size(), BlockEnds(raw), rng), 100, rng(), piece);
+    }
 }
 
 TEST(SplicePart, StoredOldEntryIsEditedAndCompressed)
