@@ -161,13 +161,11 @@ int RunCase(const QString &file, int points)
         SaveExcel();
         QElapsedTimer waited;
         waited.start();
-        while (static_cast<int>(workbook::LastFinishedSave().seconds * 1e9) == before &&
-               waited.elapsed() < 600000) {
+        while (workbook::FinishedSaves() == before && waited.elapsed() < 600000) {
             SaveExcel();
             pauseFor(20);
         }
         saveSeconds = std::max(saveSeconds, workbook::LastFinishedSave().seconds);
-
     }
     CloseExcel();
     const double worst = meter.Worst();

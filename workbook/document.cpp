@@ -192,7 +192,8 @@ std::unique_ptr<Document> Document::Open(const std::string &path, std::string *e
         break;
     case ReplayResult::Status::Applied:
         if (replay.applied > 0)
-            std::fprintf(stderr, "ptk71: %zu unsaved changes of %s were recovered from its journal\n",
+            std::fprintf(stderr,
+                         "ptk71: %zu unsaved changes of %s were recovered from its journal\n",
                          replay.applied, path.c_str());
         break;
     case ReplayResult::Status::None:

@@ -195,7 +195,8 @@ class RecordReader
             at_ = 0;
             const std::size_t old = buf_.size();
             buf_.resize(old + std::max<std::size_t>(1 << 16, n));
-            const ssize_t got = ::pread(fd_, buf_.data() + old, buf_.size() - old, static_cast<off_t>(pos_));
+            const ssize_t got =
+                ::pread(fd_, buf_.data() + old, buf_.size() - old, static_cast<off_t>(pos_));
             if (got < 0 && errno == EINTR) {
                 buf_.resize(old);
                 continue;
@@ -222,11 +223,12 @@ class RecordReader
 // Writes a new journal beside `path`: the header for `base`, then the records of `from` (an
 // open journal, or -1) from offset `offset` on whose sequence number is above `afterSeq`, and
 // renames it over `path`. Returns the new file's descriptor, open for appending, or -1.
-int RewriteJournal(const std::string &path, const JournalBase &base, std::uint64_t firstSeq, int from,
-                   std::uint64_t offset, std::uint64_t afterSeq, std::string *error)
+int RewriteJournal(const std::string &path, const JournalBase &base, std::uint64_t firstSeq,
+                   int from, std::uint64_t offset, std::uint64_t afterSeq, std::string *error)
 {
     const std::string tmp = path + ".new";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Read and written: a later compaction copies records out of it.
+    const int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     bool ok = fd >= 0 && WriteAll(fd, Header(base, firstSeq));
     if (ok && from >= 0) {
         RecordReader reader(from, offset);
@@ -414,8 +416,8 @@ void Journal::Impl::Serve(std::unique_lock<std::mutex> &lock)
         // The records after the save are copied from the journal file itself, so the changes
         // are never held in memory twice.
         lock.unlock();
-        const int newFd = RewriteJournal(path, r.next, r.throughSeq + 1, fd, kHeaderSize,
-                                         r.throughSeq, &r.error);
+        const int newFd =
+            RewriteJournal(path, r.next, r.throughSeq + 1, fd, kHeaderSize, r.throughSeq, &r.error);
         lock.lock();
         r.ok = newFd >= 0;
         if (r.ok) {
@@ -496,7 +498,7 @@ std::unique_ptr<Journal> Journal::Continue(const std::string &workbookPath, cons
     impl->path = PathOf(workbookPath);
     if (replay.headerMatches) {
         // The same journal goes on, after its last whole record.
-        impl->fd = ::open(impl->path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+        impl->fd = ::open(impl->path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
         if (impl->fd < 0 || ::ftruncate(impl->fd, static_cast<off_t>(replay.validLength)) != 0 ||
             ::lseek(impl->fd, static_cast<off_t>(replay.validLength), SEEK_SET) < 0) {
             if (error != nullptr)
@@ -513,7 +515,8 @@ std::unique_ptr<Journal> Journal::Continue(const std::string &workbookPath, cons
                 *error = "cannot read the journal " + impl->path + ": " + std::strerror(errno);
             return nullptr;
         }
-        impl->fd = RewriteJournal(impl->path, base, replay.lastSeq + 1, old, replay.applyFrom, 0, error);
+        impl->fd =
+            RewriteJournal(impl->path, base, replay.lastSeq + 1, old, replay.applyFrom, 0, error);
         ::close(old);
         if (impl->fd < 0)
             return nullptr;
@@ -629,8 +632,9 @@ ReplayResult ReadJournal(const std::string &workbookPath, const JournalBase &bas
     }
     std::string head(kHeaderSize, '\0');
     JournalBase header;
-    const bool valid = ::pread(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(kHeaderSize) &&
-                       ParseHeader(head, header);
+    const bool valid =
+        ::pread(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(kHeaderSize) &&
+        ParseHeader(head, header);
 
     // Which records apply: all of them when the header names the file; those after the last
     // rebase record that names it otherwise (the file is what that save made).
@@ -678,7 +682,8 @@ ReplayResult ReadJournal(const std::string &workbookPath, const JournalBase &bas
     struct stat st {
     };
     result.validLength = reader.End();
-    result.tornTail = ::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) != reader.End();
+    result.tornTail =
+        ::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) != reader.End();
     ::close(fd);
     if (reader.Failed()) {
         result.status = ReplayResult::Status::Failed;

@@ -680,6 +680,9 @@ bool RewritePackage(const SaveInput &in, int outFd, SaveOutput &out, std::string
             const SpliceResult r = SplicePart(*raw, e.method, *editor, *sink, limits);
             if (!r.ok)
                 return Fail(error, "part \"" + e.name + "\": " + r.error);
+            if (r.oldCrc32 != e.crc32 || r.oldUncompressedSize != e.uncompressedSize)
+                return Fail(error,
+                            "part \"" + e.name + "\" is damaged (its checksum does not match)");
             if (!zip.FinishRawEntry(r.crc32, r.uncompressedSize))
                 return Fail(error, "cannot write the new file: " + zip.Error());
             ++out.stats.partsSpliced;
