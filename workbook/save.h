@@ -50,6 +50,7 @@ struct ShapeIdRange {
 
 struct SaveStats {
     double seconds = 0;
+    double cpuSeconds = 0; ///< processor time of the saving thread
     std::uint64_t partsCopied = 0;
     std::uint64_t partsSpliced = 0;
     std::uint64_t bytesReused = 0;  ///< uncompressed bytes carried by reused deflate blocks
