@@ -4,6 +4,7 @@
 // whole window and the simulator).
 #include "automation.h"
 #include "canvas.h"
+#include "eventwait.h"
 #include "excelarchive.h"
 #include "excelserver.h"
 #include "exchange.h"
@@ -95,7 +96,7 @@ double StartupMs(Clock::time_point t0)
 double BareExchangeSeconds(int exchanges)
 {
     MoreCOM::StopFlag = 0;
-    MoreCOM::SetProcessEventsHook([] { QCoreApplication::processEvents(); });
+    MoreCOM::SetEventHook(QtEventWait);
     MoreCOM::PortIndex = 0;
     if (!MoreCOM::OpenPort()) {
         std::fprintf(stderr, "cannot open COM1\n");
@@ -120,8 +121,8 @@ double RunSecondsPerPoint(Windows &w, int points, int passes)
 {
     Clock::time_point first{}, last{};
     int seen = 0;
-    MoreCOM::SetProcessEventsHook([&] {
-        QCoreApplication::processEvents();
+    MoreCOM::SetEventHook([&](int fd, MoreCOM::WaitFor what, double deadline) {
+        QtEventWait(fd, what, deadline);
         const int n = w.form->SeriesOf(0)->PointCount();
         if (n != seen) {
             seen = n;
@@ -154,12 +155,12 @@ double PauseCpuPerWall(Windows &w)
         }
     });
     bool started = false;
-    MoreCOM::SetProcessEventsHook([&] {
+    MoreCOM::SetEventHook([&](int fd, MoreCOM::WaitFor what, double deadline) {
         if (!started) {
             started = true;
             detect.start();
         }
-        QCoreApplication::processEvents();
+        QtEventWait(fd, what, deadline);
         if (w.form->SeriesOf(0)->PointCount() == 1 && wall0 != Clock::time_point{}) {
             cpu1 = ProcessCpuSeconds();
             wall1 = Clock::now();
@@ -233,7 +234,7 @@ int main(int argc, char **argv)
                 TimerLoopCpuPerWall(3000));
     w.Destroy();
 
-    MoreCOM::SetProcessEventsHook({});
+    MoreCOM::SetEventHook({});
     ReleaseArchive();
     AutomationShutdown();
     return 0;

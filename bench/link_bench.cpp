@@ -133,7 +133,7 @@ std::vector<double> ExchangeRoundTrips(int count)
     std::vector<double> times;
     for (int i = 0; i < count + 50; ++i) {
         const auto t0 = Clock::now();
-        if (!MoreCOM::Exchange(1, "1;0;")) {
+        if (!MoreCOM::Exchange("1;0;", 1)) {
             std::fprintf(stderr, "exchange failed: %d\n", MoreCOM::LastError);
             std::exit(1);
         }
@@ -156,7 +156,7 @@ void SilentWaitCpu()
     for (int i = 0; i < 5; ++i) {
         const double cpu0 = CpuSeconds();
         const auto t0 = Clock::now();
-        MoreCOM::Exchange(1, "1;0;");
+        MoreCOM::Exchange("1;0;", 1);
         const double wall = Micros(t0, Clock::now()) * 1e-6;
         ratios.push_back((CpuSeconds() - cpu0) / wall);
         if (MoreCOM::LastError != 9)
@@ -184,7 +184,7 @@ void PacedPass()
         for (int point = 0; point < 8; ++point) {
             const int address = 1 + point % 2;
             const std::string body = "1;" + std::to_string(point) + ";";
-            if (!MoreCOM::Exchange(address, body)) {
+            if (!MoreCOM::Exchange(body, address)) {
                 std::fprintf(stderr, "paced exchange failed: %d\n", MoreCOM::LastError);
                 std::exit(1);
             }

@@ -51,7 +51,7 @@ class LinkTest : public ::testing::Test
     void TearDown() override
     {
         MoreCOM::ClosePort(MoreCOM::CurrentHandle);
-        MoreCOM::SetProcessEventsHook({});
+        MoreCOM::SetEventHook({});
         MoreCOM::ClearPortPaths();
         MoreCOM::StopFlag = 0;
     }

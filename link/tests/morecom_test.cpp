@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -162,4 +163,74 @@ TEST_F(OpenPortTest, APortHeldIsRefusedUntilClosed)
     MoreCOM::ClosePort(first);
     EXPECT_EQ(MoreCOM::CurrentHandle, MoreCOM::NoHandle);
     EXPECT_TRUE(Open(2, pty.path));
+}
+
+// A terminal opened by mistake (a stale mapping) gets its settings back:
+// cooked, echoing, at its old speed.
+TEST_F(OpenPortTest, ClosingPutsBackTheLineSettingsFound)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    char name[128];
+    ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(master, &before), 0);
+    ASSERT_NE(before.c_lflag & ECHO, 0u) << "a fresh terminal echoes";
+
+    MoreCOM::ApplySpeed(0);
+    ASSERT_TRUE(Open(4, name));
+    termios during{};
+    ASSERT_EQ(tcgetattr(master, &during), 0);
+    EXPECT_EQ(during.c_lflag & (ECHO | ICANON), 0u);
+    MoreCOM::ClosePort(MoreCOM::CurrentHandle);
+
+    termios after{};
+    ASSERT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
+    // A refused configuration leaves them as they were, too.
+    MoreCOM::BaudRate = 12345;
+    EXPECT_FALSE(Open(4, name));
+    ASSERT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    MoreCOM::ApplySpeed(5);
+    close(master);
+}
+
+TEST_F(OpenPortTest, TheReasonOfAFailureNamesPortPathAndCause)
+{
+    EXPECT_FALSE(Open(7, "/nonexistent/ttyUSB9"));
+    EXPECT_EQ(MoreCOM::OpenFailureReason, "COM7 (/nonexistent/ttyUSB9): cannot open: No such "
+                                          "file or directory (unplugged, or the mapping in PORTS "
+                                          "is stale)");
+    Pty pty;
+    ASSERT_TRUE(Open(1, pty.path));
+    const int held = MoreCOM::CurrentHandle;
+    EXPECT_FALSE(Open(2, pty.path));
+    EXPECT_NE(MoreCOM::OpenFailureReason.find("held by another program"), std::string::npos)
+        << MoreCOM::OpenFailureReason;
+    MoreCOM::ClosePort(held);
+    MoreCOM::BaudRate = 12345;
+    EXPECT_FALSE(Open(2, pty.path));
+    EXPECT_NE(MoreCOM::OpenFailureReason.find("speed 12345 not supported"), std::string::npos)
+        << MoreCOM::OpenFailureReason;
+    MoreCOM::BaudRate = 9600;
+    ASSERT_TRUE(Open(2, pty.path));
+    EXPECT_TRUE(MoreCOM::OpenFailureReason.empty());
+    if (geteuid() != 0) {
+        // Only without root: the owner's group is what to join.
+        char file[] = "/tmp/ptk71-perm-XXXXXX";
+        const int fd = mkstemp(file);
+        fchmod(fd, 0);
+        close(fd);
+        EXPECT_FALSE(Open(3, file));
+        EXPECT_NE(MoreCOM::OpenFailureReason.find("add the user to the group"), std::string::npos);
+        unlink(file);
+    }
 }
