@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -141,6 +142,32 @@ long LockFileHolder(const std::string &name)
     return 0;
 }
 
+// Whether the character device `st` names belongs to a serial or pseudo-terminal
+// slave driver, from /proc/tty/drivers ("name  /dev/prefix  major  minor[-last]  type").
+// Other drivers (memory devices, the console, virtual terminals) are no serial ports. When
+// the list cannot be read, any character device passes.
+bool SerialDriver(const struct stat &st)
+{
+    std::ifstream drivers("/proc/tty/drivers");
+    if (!drivers)
+        return true;
+    const unsigned int maj = major(st.st_rdev), min = minor(st.st_rdev);
+    std::string line;
+    while (std::getline(drivers, line)) {
+        std::istringstream fields(line);
+        std::string name, prefix, minors, type;
+        unsigned int lineMajor = 0;
+        if (!(fields >> name >> prefix >> lineMajor >> minors >> type) || lineMajor != maj)
+            continue;
+        unsigned int first = 0, last = 0;
+        const int n = std::sscanf(minors.c_str(), "%u-%u", &first, &last);
+        if (n < 1 || min < first || min > (n == 2 ? last : first))
+            continue;
+        return type.rfind("serial", 0) == 0 || type == "pty:slave";
+    }
+    return false;
+}
+
 } // namespace
 
 std::vector<std::string> SerialDevices(const std::string &devRoot, const std::string &sysRoot)
@@ -189,7 +216,7 @@ PortProbe ProbePort(const std::string &path, const std::string &sysRoot)
         probe.detail = err == EACCES ? OwningGroup(path) : std::strerror(err);
         return probe;
     }
-    if (!S_ISCHR(st.st_mode)) {
+    if (!S_ISCHR(st.st_mode) || !SerialDriver(st)) {
         probe.state = PortState::NotSerial;
         return probe;
     }

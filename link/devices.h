@@ -22,7 +22,7 @@ enum class PortState {
     Absent,       ///< nothing there (unplugged, stale mapping, a UART slot without a chip)
     NotPermitted, ///< no read/write permission: the user is not in the device's group
     Held,         ///< locked by another program
-    NotSerial,    ///< something that is not a character device
+    NotSerial,    ///< not a serial line: a file, /dev/null, a virtual console
     Console,      ///< the system console's line
 };
 
@@ -33,8 +33,9 @@ struct PortProbe {
     std::string detail;
 };
 
-/// Probes `path` without opening it: stat, permission, the console list and
-/// the UART type under `sysRoot`, and the locks other programs keep on it
+/// Probes `path` without opening it: stat, the tty driver behind the device
+/// number (/proc/tty/drivers), permission, the console list and the UART type
+/// under `sysRoot`, and the locks other programs keep on it
 /// (flock and POSIX locks in /proc/locks, UUCP lock files LCK..name in
 /// /var/lock and /run/lock). A program that holds a port open without any lock
 /// is not seen; opening then fails with EBUSY if it asked for exclusive use.

@@ -301,6 +301,11 @@ std::string PortPath(int comNumber)
     auto it = PortPaths().find(comNumber);
     if (it != PortPaths().end())
         return it->second;
+    return DefaultPortPath(comNumber);
+}
+
+std::string DefaultPortPath(int comNumber)
+{
     return "/dev/ttyS" + std::to_string(comNumber - 1);
 }
 

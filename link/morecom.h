@@ -115,8 +115,10 @@ void ClosePort(int handle);
 void SetPortPath(int comNumber, const std::string &path);
 /// Removes every COM port mapping.
 void ClearPortPaths();
-/// Device path of COM port comNumber: the mapped path, or /dev/ttyS<comNumber-1>.
+/// Device path of COM port comNumber: the mapped path, or DefaultPortPath.
 std::string PortPath(int comNumber);
+/// The path of an unmapped COM port comNumber: /dev/ttyS<comNumber-1>.
+std::string DefaultPortPath(int comNumber);
 
 /// What a wait watches besides the application's events and the deadline.
 enum class WaitFor {

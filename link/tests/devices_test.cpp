@@ -90,3 +90,9 @@ TEST(ProbePortTest, StatesWithoutOpeningTheDevice)
     t.UartType(name, "0");
     EXPECT_EQ(MoreCOM::ProbePort(pty.path, t.Sys()).state, PortState::Absent);
 }
+
+TEST(ProbePortTest, CharacterDevicesThatAreNoSerialLines)
+{
+    for (const char *path : {"/dev/null", "/dev/zero", "/dev/ptmx", "/dev/tty"})
+        EXPECT_EQ(MoreCOM::ProbePort(path).state, MoreCOM::PortState::NotSerial) << path;
+}
