@@ -25,7 +25,7 @@ void PointLink(const std::string &link, const std::string &target)
 
 } // namespace
 
-// Every third request of the instrument is answered 50 ms after its time-out. Each late
+// Every third request of the instrument is answered shortly after its time-out. Each late
 // reply is thrown away: no point ever shows the other channel's value.
 TEST_F(AppTest, ALateReplyNeverBecomesAnotherPointsReading)
 {
@@ -33,13 +33,15 @@ TEST_F(AppTest, ALateReplyNeverBecomesAnotherPointsReading)
     sim.SetReading(1, 1, 0, "10");
     sim.SetReading(1, 1, 1, "11");
     sim::Behaviour late;
-    late.lateMs = 200;
+    // Time-out 1 s, so G = 0.25 s; the late replies come about G/2 after the time-out,
+    // which leaves room for scheduling delays either way.
+    late.lateMs = 1125;
     late.faultEvery = 3;
     sim.SetBehaviour(1, 1, late);
     WriteSettings({{1, 1, 0}, {1, 1, 1}}, 0, {{1, path}});
-    CreateWindows(0.15);
+    CreateWindows(1.0);
 
-    ASSERT_TRUE(RunUntil([&] { return Points(0) >= 6; }, 15000));
+    ASSERT_TRUE(RunUntil([&] { return Points(0) >= 4; }, 20000));
     int failures = 0;
     for (int j = 0; j < 2; ++j) {
         TChartSeries *s = form->SeriesOf(j);
@@ -50,7 +52,7 @@ TEST_F(AppTest, ALateReplyNeverBecomesAnotherPointsReading)
                 << "point " << j << " pass " << i << ": " << y;
         }
     }
-    EXPECT_GE(failures, 3);
+    EXPECT_GE(failures, 2); // requests 3 and 6 (a stop may leave more passes)
     EXPECT_TRUE(IdleAndClosed());
 }
 
@@ -67,8 +69,10 @@ TEST_F(AppTest, TheMappingIsReadAtEveryStart)
     ASSERT_TRUE(RunUntil([&] { return Points(0) >= 1; }));
     EXPECT_EQ(Cell(1), QStringLiteral("    1"));
 
+    // A run does many passes before the check sees the first one: wait for one more.
+    const int before = Points(0);
     WriteSettings({{1, 1, 0}}, 0, {{1, second}});
-    ASSERT_TRUE(RunUntil([&] { return Points(0) >= 2; }));
+    ASSERT_TRUE(RunUntil([&] { return Points(0) > before; }));
     EXPECT_EQ(Cell(1), QStringLiteral("    2"));
 
     WriteSettings({{1, 1, 0}}, 0, {{1, "/nonexistent/ttyUSB4"}});
@@ -110,7 +114,10 @@ TEST_F(AppTest, UnplugAndReplugWithinARun)
             case 0:
                 if (Points(0) < 3)
                     return false;
+                // Pulled: the device and its stable name go (the pseudo-terminal's number
+                // may at once be taken by another process).
                 sim.Unplug(1);
+                unlink(link.c_str());
                 passesAtUnplug = Points(0);
                 com2AtUnplug = sim.RequestCount(2, 2);
                 stage = 1;
@@ -152,8 +159,9 @@ TEST_F(AppTest, UnplugAndReplugWithinARun)
 // racing through thousands of error rows.
 TEST_F(AppTest, PassesOnAbsentPortsOnlyDoNotRace)
 {
-    const std::string path = sim.AddPort(1, {1});
-    WriteSettings({{1, 1, 0}}, 0, {{1, path}});
+    const std::string link = iniPath_ + ".usb-Instrument-if00";
+    PointLink(link, sim.AddPort(1, {1}));
+    WriteSettings({{1, 1, 0}}, 0, {{1, link}});
     CreateWindows(0.1);
     QElapsedTimer clock;
     int passesAtStart = -1;
@@ -163,6 +171,7 @@ TEST_F(AppTest, PassesOnAbsentPortsOnlyDoNotRace)
             if (Points(0) < 1)
                 return false;
             sim.Unplug(1);
+            unlink(link.c_str());
             passesAtStart = Points(0);
             clock.start();
         }

@@ -365,7 +365,9 @@ TEST_F(ExchangeTest, ALateReplyNeverLandsOnTheNextPoint)
     Pty pty;
     ASSERT_FALSE(pty.path.empty());
     ASSERT_TRUE(Open(1, pty.path));
-    const std::vector<int> delaysMs = {260, 0, 290, 0, 0};
+    // Time-out 1 s, so G = 0.25 s: the late reply comes G/2 after the time-out, which leaves
+    // room for scheduling delays either way.
+    const std::vector<int> delaysMs = {1125, 0, 0};
     std::atomic<bool> done{false};
     std::thread instrument([&] {
         std::string in;
@@ -390,17 +392,19 @@ TEST_F(ExchangeTest, ALateReplyNeverLandsOnTheNextPoint)
             }
         }
     });
-    MoreCOM::ReplyTimeout = Ms(200); // G = 100 ms
+    MoreCOM::ReplyTimeout = Ms(1000);
     std::vector<std::string> seen;
-    for (int channel = 0; channel < 5; ++channel) {
+    for (int channel = 0; channel < 3; ++channel) {
         const bool ok = MoreCOM::Exchange("1;" + std::to_string(channel) + ";", 1);
         seen.push_back(ok && MoreCOM::ParseReply(1, 1) ? MoreCOM::ReplyFields[1]
                                                        : MoreCOM::ErrorText(MoreCOM::LastError));
     }
     done = true;
     instrument.join();
-    // 60 and 90 ms late: both within G of their time-outs, so discarded.
-    EXPECT_EQ(seen, (std::vector<std::string>{"Нет ответа", "11", "Нет ответа", "31", "41"}));
+    std::string got;
+    for (const std::string &r : seen)
+        got += r + "|";
+    EXPECT_EQ(got, "Нет ответа|11|21|");
 }
 
 // An unplugged adapter behind a stable name (a symbolic link, as in
@@ -417,7 +421,10 @@ TEST_F(ExchangeTest, UnplugAndReplugBehindAStableName)
     ASSERT_TRUE(Open(1, link));
     ASSERT_TRUE(MoreCOM::Exchange("1;0;", 1));
 
+    // Pulled: the device and its stable name go (the pseudo-terminal's number may at once
+    // be taken by another process, so the old path could lead elsewhere).
     s.Unplug(1);
+    unlink(link.c_str());
     EXPECT_FALSE(MoreCOM::Exchange("1;0;", 1));
     EXPECT_TRUE(MoreCOM::DeviceGone);
     MoreCOM::ClosePort(MoreCOM::CurrentHandle);
@@ -430,9 +437,7 @@ TEST_F(ExchangeTest, UnplugAndReplugBehindAStableName)
 
     const std::string fresh = s.Replug(1);
     ASSERT_FALSE(fresh.empty());
-    const std::string tmp = link + ".new";
-    ASSERT_EQ(symlink(fresh.c_str(), tmp.c_str()), 0);
-    ASSERT_EQ(rename(tmp.c_str(), link.c_str()), 0);
+    ASSERT_EQ(symlink(fresh.c_str(), link.c_str()), 0);
     ASSERT_TRUE(MoreCOM::OpenPort()) << MoreCOM::OpenFailureReason;
     EXPECT_TRUE(MoreCOM::OpenFailureReason.empty());
     ASSERT_TRUE(MoreCOM::Exchange("1;0;", 1)) << MoreCOM::LastError;
