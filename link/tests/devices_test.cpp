@@ -46,13 +46,13 @@ TEST(SerialDevicesTest, StableNamesFirstThenUsbAcmAndRealUartsInNaturalOrder)
         t.Touch(t.Dev() / n);
     t.UartType("ttyS0", "4");
     t.UartType("ttyS1", "0"); // a slot without a chip
-    fs::create_symlink("../../ttyUSB2", t.Dev() / "serial/by-id/usb-FTDI_B-if00");
-    fs::create_symlink("../../ttyACM0", t.Dev() / "serial/by-id/usb-Arduino_A-if00");
+    fs::create_symlink("../../ttyUSB2", t.Dev() / "serial/by-id/usb-Maker_B-if00");
+    fs::create_symlink("../../ttyACM0", t.Dev() / "serial/by-id/usb-Board_A-if00");
     fs::create_symlink("../../ttyUSB7", t.Dev() / "serial/by-id/usb-Gone-if00");
     const std::string d = t.Dev().string();
     EXPECT_EQ(MoreCOM::SerialDevices(d, t.Sys()),
               (std::vector<std::string>{
-                  d + "/serial/by-id/usb-Arduino_A-if00", d + "/serial/by-id/usb-FTDI_B-if00",
+                  d + "/serial/by-id/usb-Board_A-if00", d + "/serial/by-id/usb-Maker_B-if00",
                   d + "/ttyUSB2", d + "/ttyUSB10", d + "/ttyACM0", d + "/ttyS0", d + "/ttyS3"}));
     EXPECT_TRUE(MoreCOM::SerialDevices((t.root / "none").string(), t.Sys()).empty());
 }
@@ -66,7 +66,7 @@ TEST(ProbePortTest, StatesWithoutOpeningTheDevice)
     t.Touch(t.root / "file");
     EXPECT_EQ(MoreCOM::ProbePort((t.root / "file").string()).state, PortState::NotSerial);
 
-    Pty pty;
+    TestPty pty;
     ASSERT_FALSE(pty.path.empty());
     EXPECT_EQ(MoreCOM::ProbePort(pty.path).state, PortState::Present);
     // Through a stable name, too.

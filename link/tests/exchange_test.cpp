@@ -101,7 +101,7 @@ TEST_F(ExchangeTest, WorkedExamplesOnTheWire)
 {
     // The request as bytes on the line, read from a bare pseudo-terminal.
     {
-        Pty pty;
+        TestPty pty;
         ASSERT_TRUE(Open(1, pty.path));
         MoreCOM::ReplyTimeout = Ms(50);
         EXPECT_FALSE(MoreCOM::Exchange("1;0;", 1));
@@ -339,7 +339,7 @@ TEST_F(ExchangeTest, DeviceVanishingFailsAtOnce)
 
 TEST_F(ExchangeTest, AStalledLineFailsTheWriteAfterItsDeadline)
 {
-    Pty pty; // nobody reads the master: the line's buffers fill up
+    TestPty pty; // nobody reads the master: the line's buffers fill up
     ASSERT_TRUE(Open(1, pty.path));
     const std::string block(4096, 'x');
     auto lastAccepted = steady_clock::now();
@@ -362,7 +362,7 @@ TEST_F(ExchangeTest, AStalledLineFailsTheWriteAfterItsDeadline)
 // way a slow instrument answers late while the next request already waits.
 TEST_F(ExchangeTest, ALateReplyNeverLandsOnTheNextPoint)
 {
-    Pty pty;
+    TestPty pty;
     ASSERT_FALSE(pty.path.empty());
     ASSERT_TRUE(Open(1, pty.path));
     // Time-out 1 s, so G = 0.25 s: the late reply comes G/2 after the time-out, which leaves

@@ -100,7 +100,7 @@ TEST_F(OpenPortTest, FailuresLeaveNothingOpen)
 
 TEST_F(OpenPortTest, UnsupportedSpeedIsASetupFailure)
 {
-    Pty pty;
+    TestPty pty;
     ASSERT_FALSE(pty.path.empty());
     const int before = OpenDescriptors();
     MoreCOM::BaudRate = 12345;
@@ -114,7 +114,7 @@ TEST_F(OpenPortTest, UnsupportedSpeedIsASetupFailure)
 
 TEST_F(OpenPortTest, LineSettingsSeenFromTheOtherSide)
 {
-    Pty pty;
+    TestPty pty;
     ASSERT_FALSE(pty.path.empty());
     MoreCOM::ApplySpeed(6);
     MoreCOM::LastError = 42;
@@ -136,7 +136,7 @@ TEST_F(OpenPortTest, LineSettingsSeenFromTheOtherSide)
 
 TEST_F(OpenPortTest, InputBeforeOpeningIsDiscardedAndReadsDoNotWait)
 {
-    Pty pty;
+    TestPty pty;
     ASSERT_FALSE(pty.path.empty());
     ASSERT_EQ(write(pty.master, "!1;old;1\r", 9), 9);
     ASSERT_TRUE(Open(1, pty.path));
@@ -152,7 +152,7 @@ TEST_F(OpenPortTest, InputBeforeOpeningIsDiscardedAndReadsDoNotWait)
 
 TEST_F(OpenPortTest, APortHeldIsRefusedUntilClosed)
 {
-    Pty pty;
+    TestPty pty;
     ASSERT_FALSE(pty.path.empty());
     ASSERT_TRUE(Open(1, pty.path));
     const int first = MoreCOM::CurrentHandle;
@@ -169,12 +169,10 @@ TEST_F(OpenPortTest, APortHeldIsRefusedUntilClosed)
 // cooked, echoing, at its old speed.
 TEST_F(OpenPortTest, ClosingPutsBackTheLineSettingsFound)
 {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    char name[128];
-    ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
+    TestPty pty(false);
+    ASSERT_FALSE(pty.path.empty());
+    const int master = pty.master;
+    const char *name = pty.path.c_str();
     termios before{};
     ASSERT_EQ(tcgetattr(master, &before), 0);
     ASSERT_NE(before.c_lflag & ECHO, 0u) << "a fresh terminal echoes";
@@ -200,7 +198,6 @@ TEST_F(OpenPortTest, ClosingPutsBackTheLineSettingsFound)
     ASSERT_EQ(tcgetattr(master, &after), 0);
     EXPECT_EQ(after.c_lflag, before.c_lflag);
     MoreCOM::ApplySpeed(5);
-    close(master);
 }
 
 TEST_F(OpenPortTest, TheReasonOfAFailureNamesPortPathAndCause)
@@ -209,7 +206,7 @@ TEST_F(OpenPortTest, TheReasonOfAFailureNamesPortPathAndCause)
     EXPECT_EQ(MoreCOM::OpenFailureReason, "COM7 (/nonexistent/ttyUSB9): cannot open: No such "
                                           "file or directory (unplugged, or the mapping in PORTS "
                                           "is stale)");
-    Pty pty;
+    TestPty pty;
     ASSERT_TRUE(Open(1, pty.path));
     const int held = MoreCOM::CurrentHandle;
     EXPECT_FALSE(Open(2, pty.path));

@@ -5,6 +5,7 @@
 #include "morecom.h"
 #include "portsdialog.h"
 #include "settings.h"
+#include "testpty.h"
 #include "textgrid.h"
 
 #include <QApplication>
@@ -24,21 +25,6 @@
 
 namespace
 {
-
-// A pseudo-terminal whose slave stands for a serial device.
-struct Pty {
-    int master = -1;
-    std::string path;
-    Pty()
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128];
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
-            ptsname_r(master, name, sizeof name) == 0)
-            path = name;
-    }
-    ~Pty() { close(master); }
-};
 
 std::string Text(const QLabel *l)
 {
@@ -82,7 +68,7 @@ class PortsTest : public ::testing::Test
 
 TEST(PortsDialogTest, ListsDevicesAndShowsWhatEachPathWouldMeet)
 {
-    Pty pty;
+    TestPty pty;
     ASSERT_FALSE(pty.path.empty());
     PortMapping mapping;
     mapping[0] = pty.path;

@@ -36,6 +36,21 @@ class SimulatorTest : public ::testing::Test
         MoreCOM::PortIndex = 0;
         return MoreCOM::OpenPort();
     }
+    /// Options whose trace collects its lines for Traced().
+    sim::Options Tracing()
+    {
+        sim::Options o;
+        o.trace = [this](const std::string &line) {
+            std::lock_guard lock(traceMutex_);
+            trace_.push_back(line);
+        };
+        return o;
+    }
+    std::vector<std::string> Traced()
+    {
+        std::lock_guard lock(traceMutex_);
+        return trace_;
+    }
     static double Ask(int address, int channel)
     {
         if (!MoreCOM::Exchange("1;" + std::to_string(channel) + ";", address) ||
@@ -43,6 +58,10 @@ class SimulatorTest : public ::testing::Test
             return NAN;
         return std::stod(MoreCOM::ReplyFields[1]);
     }
+
+  private:
+    std::mutex traceMutex_;
+    std::vector<std::string> trace_;
 };
 
 } // namespace
@@ -70,14 +89,7 @@ TEST_F(SimulatorTest, WavesArePlausibleAndDifferPerChannel)
 
 TEST_F(SimulatorTest, AnswersOnlyItsInstrumentsAndTracesTheLine)
 {
-    std::vector<std::string> trace;
-    std::mutex m;
-    sim::Options o;
-    o.trace = [&](const std::string &line) {
-        std::lock_guard lock(m);
-        trace.push_back(line);
-    };
-    sim::Simulator s(o);
+    sim::Simulator s(Tracing());
     ASSERT_TRUE(Open(s.AddPort(1, {1, 7})));
     EXPECT_TRUE(std::isfinite(Ask(7, 3)));
     s.SetReading(1, 1, -1, "-1.5");
@@ -96,7 +108,7 @@ TEST_F(SimulatorTest, AnswersOnlyItsInstrumentsAndTracesTheLine)
     EXPECT_EQ(s.RequestCount(1, 2), 1);
     EXPECT_EQ(s.RequestCount(1), 5);
 
-    std::lock_guard lock(m);
+    const std::vector<std::string> trace = Traced();
     bool request = false, reply = false;
     for (const std::string &line : trace) {
         request |= line.find("COM1 request address 7 channel 3") != std::string::npos;
@@ -148,14 +160,7 @@ TEST_F(SimulatorTest, StopsPromptlyWithRepliesPending)
 // each stamped with its time: the noise, every split piece, the cut reply.
 TEST_F(SimulatorTest, TraceShowsTheWireWithTimes)
 {
-    std::vector<std::string> trace;
-    std::mutex m;
-    sim::Options o;
-    o.trace = [&](const std::string &line) {
-        std::lock_guard lock(m);
-        trace.push_back(line);
-    };
-    sim::Simulator s(o);
+    sim::Simulator s(Tracing());
     ASSERT_TRUE(Open(s.AddPort(1, {1})));
     s.SetReading(1, 1, 0, "23.5");
     sim::Behaviour b;
@@ -168,7 +173,7 @@ TEST_F(SimulatorTest, TraceShowsTheWireWithTimes)
     EXPECT_EQ(MoreCOM::LastError, 7);
     usleep(20000);
 
-    std::lock_guard lock(m);
+    const std::vector<std::string> trace = Traced();
     std::vector<std::string> wire;
     double last = -1;
     for (const std::string &line : trace) {
