@@ -155,3 +155,29 @@ void LoadPortPaths()
             MoreCOM::SetPortPath(n, path);
     }
 }
+
+PortMapping LoadPortMapping()
+{
+    PortMapping mapping;
+    IniStore ini(SettingsFilePath());
+    ini.Open();
+    for (int n = 1; n <= MappedComPorts; ++n)
+        mapping[static_cast<std::size_t>(n - 1)] =
+            ini.ReadString(PortsSection, "COM" + std::to_string(n), "");
+    return mapping;
+}
+
+bool SavePortPaths(const std::vector<std::pair<int, std::string>> &entries)
+{
+    if (entries.empty())
+        return true;
+    std::vector<std::pair<std::string, std::string>> values;
+    for (const auto &[com, path] : entries)
+        values.emplace_back("COM" + std::to_string(com), path);
+    IniStore ini(SettingsFilePath());
+    if (!ini.WriteStrings(PortsSection, values)) {
+        ReportWriteFailure(ini);
+        return false;
+    }
+    return true;
+}

@@ -11,6 +11,8 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct PointEntry {
     uint8_t Com = 2;     ///< COM port number 1..12
@@ -53,5 +55,18 @@ bool SaveSpeed(int speedIndex);
 int LoadSpeed();
 
 /// Reads the "PORTS" section keys "COM1".."COM256" into the COM-port mapping of the
-/// device link (MoreCOM::SetPortPath); clears the mapping first.
+/// device link (MoreCOM::SetPortPath); clears the mapping first. An empty entry maps
+/// nothing. The run calls it at every Start.
 void LoadPortPaths();
+
+/// COM ports the setup window maps (COM1..COM12).
+constexpr int MappedComPorts = 12;
+/// Device paths of COM1..COM12 in "PORTS"; "" where there is no entry (the link then uses
+/// /dev/ttyS<n-1>).
+using PortMapping = std::array<std::string, MappedComPorts>;
+/// The "PORTS" entries of COM1..COM12 as the file has them now.
+PortMapping LoadPortMapping();
+/// Writes "COM<n>" = path for each (n, path) in one atomic replacement of the file; an
+/// empty path is written empty and maps nothing. Other entries stay as they are. False
+/// on failure, with one line on standard error.
+bool SavePortPaths(const std::vector<std::pair<int, std::string>> &entries);
