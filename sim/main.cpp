@@ -1,18 +1,21 @@
 // ptk71-sim: simulated measuring instruments on pseudo-terminals.
 //
-//   ptk71-sim [options] [--ini FILE] COM<n>:<addr>[,<addr>...] ...
+//   ptk71-sim [options] [--ini FILE | --ini-of PROGRAM] COM<n>:<addr>[,<addr>...] ...
 //
 // Prints "COM<n>=<slave path>" per port once it answers, and runs until
 // SIGINT or SIGTERM.
 #include "inistore.h"
+#include "settingspath.h"
 #include "simulator.h"
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -28,6 +31,10 @@ ready and runs until interrupted (SIGINT/SIGTERM).
 
 options:
   --ini FILE        also write the COM<n> paths into section PORTS of FILE
+  --ini-of PROGRAM  the same into the settings file that the ptk71 executable
+                    PROGRAM uses (a name without '/' is looked up in PATH):
+                    PROGRAM.ini when it exists or its folder is writable,
+                    else $XDG_CONFIG_HOME/ptk71/ptk71.ini (~/.config/...)
   -v, --verbose     trace every request and reply on standard error
   --wave KIND       sine (default), triangle or ramp
   --period SEC      period of the wave in seconds (default 120)
@@ -72,6 +79,32 @@ long NumberArg(const std::string &option, const std::string &text, long lo, long
     return *v;
 }
 
+// The executable a command name runs, as a shell finds it: a name with a '/' is taken as
+// it is, other names are looked up in PATH. Symbolic links are resolved, as the kernel
+// reports the running program's path. Empty when there is no such executable.
+std::string ResolveProgram(const std::string &name)
+{
+    std::vector<std::string> candidates;
+    if (name.find('/') != std::string::npos) {
+        candidates.push_back(name);
+    } else {
+        const char *path = std::getenv("PATH");
+        std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+        dirs += ':';
+        for (size_t from = 0, colon; (colon = dirs.find(':', from)) != std::string::npos;
+             from = colon + 1) {
+            const std::string dir = dirs.substr(from, colon - from);
+            candidates.push_back((dir.empty() ? "." : dir) + "/" + name);
+        }
+    }
+    for (const std::string &c : candidates) {
+        char resolved[PATH_MAX];
+        if (::access(c.c_str(), X_OK) == 0 && ::realpath(c.c_str(), resolved) != nullptr)
+            return resolved;
+    }
+    return {};
+}
+
 struct PortArg {
     int com;
     std::vector<int> addresses;
@@ -104,6 +137,7 @@ int main(int argc, char **argv)
 {
     sim::Options options;
     std::string iniPath;
+    bool createIniFolder = false;
     std::vector<PortArg> ports;
     std::vector<std::string> args(argv + 1, argv + argc);
     for (size_t i = 0; i < args.size(); ++i) {
@@ -121,6 +155,15 @@ int main(int argc, char **argv)
             options.trace = [](const std::string &line) { std::cerr << line << std::endl; };
         } else if (a == "--ini") {
             iniPath = value();
+            createIniFolder = false;
+        } else if (a == "--ini-of") {
+            const std::string program = value();
+            const std::string executable = ResolveProgram(program);
+            if (executable.empty())
+                Fail("no executable program '" + program + "'");
+            const SettingsLocation location = SettingsLocationFor(executable);
+            iniPath = location.path;
+            createIniFolder = location.createFolder;
         } else if (a == "--wave") {
             const std::string w = value();
             if (w == "sine")
@@ -185,6 +228,8 @@ int main(int argc, char **argv)
         lines.emplace_back("COM" + std::to_string(p.com), path);
     }
     if (!iniPath.empty()) {
+        if (createIniFolder)
+            MakeFolders(iniPath.substr(0, iniPath.rfind('/')), 0700);
         IniStore ini(iniPath);
         if (!ini.WriteStrings("PORTS", lines)) {
             std::cerr << "ptk71-sim: " << ini.LastError() << "\n";
