@@ -1,5 +1,7 @@
 // The ptk71 executable as a process: its two options, and a replaced executable that must
 // not move the settings file while the program runs.
+#include "settingspath.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -85,7 +87,7 @@ TEST(Program, VersionAndHelpPrintAndExitOtherArgumentsAreRefused)
     EXPECT_EQ(RunProgram("-h", out), 0);
     EXPECT_EQ(out.rfind("Usage: ptk71", 0), 0u) << out;
     EXPECT_NE(out.find("--version"), std::string::npos);
-    EXPECT_NE(out.find(ProgramPath() + ".ini"), std::string::npos)
+    EXPECT_NE(out.find("\n  " + SettingsLocationFor(ProgramPath()).path + "\n"), std::string::npos)
         << "help names the settings file in use:\n"
         << out;
 

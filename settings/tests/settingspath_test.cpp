@@ -82,15 +82,21 @@ TEST_F(SettingsPathTest, PortableProgramKeepsItsFileBesideItself)
     SettingsLocation l = SettingsLocationFor(exe);
     EXPECT_EQ(l.path, exe + ".ini");
     EXPECT_FALSE(l.createFolder);
+}
 
-    // An existing file counts even where nothing could be written (a read-only copy on a
-    // stick, a file an administrator put beside an installed program).
+TEST_F(SettingsPathTest, ExistingFileBesideTheProgramCountsInAReadOnlyFolder)
+{
+    // A read-only copy on a stick, or a file an administrator put beside an installed program.
     if (IsRoot())
         GTEST_SKIP() << "root writes into any folder";
     const std::string bin = Folder("bin");
     Touch(bin + "/ptk71.ini");
     ::chmod(bin.c_str(), 0555);
     EXPECT_EQ(SettingsLocationFor(bin + "/ptk71").path, bin + "/ptk71.ini");
+    ::chmod(bin.c_str(), 0755);
+    ::unlink((bin + "/ptk71.ini").c_str());
+    ::chmod(bin.c_str(), 0555);
+    EXPECT_NE(SettingsLocationFor(bin + "/ptk71").path, bin + "/ptk71.ini");
 }
 
 TEST_F(SettingsPathTest, InstalledProgramUsesTheUsersConfigFolder)
