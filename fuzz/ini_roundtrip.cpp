@@ -110,7 +110,7 @@ const std::string &Folder()
 {
     static const std::string *folder = [] {
         auto *path = new std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-        *path += "/ptk71-fuzz-ini-XXXXXX";
+        *path += "/ptk71-fuzz-ini_roundtrip-XXXXXX";
         Check(mkdtemp(path->data()) != nullptr);
         std::atexit([] { std::system(("rm -rf '" + Folder() + "'").c_str()); });
         return path;
