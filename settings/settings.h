@@ -30,7 +30,9 @@ extern std::array<PointEntry, MaxPoints> PointTable;
 extern int32_t NumPoints; ///< 1..999 once the setup window exists
 extern int32_t PauseSec;  ///< 0..99999 once the setup window exists
 
-/// Path of the settings file: the running executable's path + ".ini", unless overridden.
+/// Path of the settings file: the running program's, fixed at the first call (beside the
+/// executable, or in the user's configuration folder for an installed program; see
+/// settingspath.h), unless overridden.
 std::string SettingsFilePath();
 /// Overrides the settings file path (tests and tools); an empty path restores the default.
 void SetSettingsFilePath(std::string path);

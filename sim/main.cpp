@@ -1,22 +1,25 @@
 // ptk71-sim: simulated measuring instruments on pseudo-terminals.
 //
-//   ptk71-sim [options] [--ini FILE] COM<n>:<addr>[,<addr>...] ...
+//   ptk71-sim [options] [--ini FILE | --ini-of PROGRAM] COM<n>:<addr>[,<addr>...] ...
 //
 // Prints "COM<n>=<slave path>" per port once it answers, and runs until
 // SIGINT or SIGTERM. With --ini, the PORTS entries it wrote are put back as
 // they were when it exits (removed when there were none), unless something
 // else changed them meanwhile.
 #include "inistore.h"
+#include "settingspath.h"
 #include "simulator.h"
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -33,6 +36,10 @@ ready and runs until interrupted (SIGINT/SIGTERM).
 options:
   --ini FILE        also write the COM<n> paths into section PORTS of FILE;
                     the entries are put back as they were on exit
+  --ini-of PROGRAM  the same into the settings file that the ptk71 executable
+                    PROGRAM uses (a name without '/' is looked up in PATH):
+                    PROGRAM.ini when it exists or its folder is writable,
+                    else $XDG_CONFIG_HOME/ptk71/ptk71.ini (~/.config/...)
   -v, --verbose     trace the line on standard error: every read and write
                     with its time (noise, split pieces, cut replies), each
                     request and the faults applied
@@ -109,6 +116,32 @@ bool RestorePorts(const std::string &iniPath,
     return false;
 }
 
+// The executable a command name runs, as a shell finds it: a name with a '/' is taken as
+// it is, other names are looked up in PATH. Symbolic links are resolved, as the kernel
+// reports the running program's path. Empty when there is no such executable.
+std::string ResolveProgram(const std::string &name)
+{
+    std::vector<std::string> candidates;
+    if (name.find('/') != std::string::npos) {
+        candidates.push_back(name);
+    } else {
+        const char *path = std::getenv("PATH");
+        std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+        dirs += ':';
+        for (size_t from = 0, colon; (colon = dirs.find(':', from)) != std::string::npos;
+             from = colon + 1) {
+            const std::string dir = dirs.substr(from, colon - from);
+            candidates.push_back((dir.empty() ? "." : dir) + "/" + name);
+        }
+    }
+    for (const std::string &c : candidates) {
+        char resolved[PATH_MAX];
+        if (::access(c.c_str(), X_OK) == 0 && ::realpath(c.c_str(), resolved) != nullptr)
+            return resolved;
+    }
+    return {};
+}
+
 struct PortArg {
     int com;
     std::vector<int> addresses;
@@ -141,6 +174,7 @@ int main(int argc, char **argv)
 {
     sim::Options options;
     std::string iniPath;
+    bool createIniFolder = false;
     std::vector<PortArg> ports;
     std::vector<std::string> args(argv + 1, argv + argc);
     for (size_t i = 0; i < args.size(); ++i) {
@@ -158,6 +192,15 @@ int main(int argc, char **argv)
             options.trace = [](const std::string &line) { std::cerr << line << std::endl; };
         } else if (a == "--ini") {
             iniPath = value();
+            createIniFolder = false;
+        } else if (a == "--ini-of") {
+            const std::string program = value();
+            const std::string executable = ResolveProgram(program);
+            if (executable.empty())
+                Fail("no executable program '" + program + "'");
+            const SettingsLocation location = SettingsLocationFor(executable);
+            iniPath = location.path;
+            createIniFolder = location.createFolder;
         } else if (a == "--wave") {
             const std::string w = value();
             if (w == "sine")
@@ -226,6 +269,8 @@ int main(int argc, char **argv)
     // What the entries held before, to put back on exit (nullopt: no entry).
     std::vector<std::optional<std::string>> before;
     if (!iniPath.empty()) {
+        if (createIniFolder)
+            MakeFolders(iniPath.substr(0, iniPath.rfind('/')), 0700);
         IniStore ini(iniPath);
         ini.Open();
         const std::vector<std::string> keys = ini.Keys("PORTS");
