@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "eventwait.h"
 #include "excelarchive.h"
 #include "formsetup.h"
 #include "icons.h"
@@ -23,7 +24,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
-#include <QTimer>
 #include <QToolButton>
 
 namespace
@@ -85,14 +85,12 @@ TForm1::TForm1(QWidget *parent) : QWidget(parent)
     buildArchiveTab();
     setTabOrderOfControls();
 
-    wakeTimer_ = new QTimer(this);
-    wakeTimer_->setTimerType(Qt::PreciseTimer);
-
     ShowErrorDialog = [this](const QString &text) { showErrorBox(text); };
     ChooseFileName = [this](const QString &current) { return showSaveDialog(current); };
 
-    // The device link dispatches the window's events in its waiting loops.
-    MoreCOM::SetProcessEventsHook([] { QCoreApplication::processEvents(); });
+    // The device link waits in the event loop: the window's events, the port and the
+    // deadline wake it, nothing else.
+    MoreCOM::SetEventHook(QtEventWait);
 
     InstallArchiveHost();
 
@@ -107,7 +105,7 @@ TForm1::TForm1(QWidget *parent) : QWidget(parent)
 
 TForm1::~TForm1()
 {
-    MoreCOM::SetProcessEventsHook({});
+    MoreCOM::SetEventHook({});
     SetArchiveHost({});
 }
 

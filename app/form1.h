@@ -15,7 +15,6 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
-class QTimer;
 class QToolButton;
 class TChart;
 class TChartSeries;
@@ -115,9 +114,7 @@ class TForm1 : public QWidget
     void showErrorBox(const QString &text);
     void runPasses();
     void feedChart();
-    void pause();
+    void pause(double atLeastDays);
 
     bool runActive_ = false;
-    /// Ticks every millisecond during the pause, so that no idle wait lasts longer.
-    QTimer *wakeTimer_ = nullptr;
 };

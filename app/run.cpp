@@ -1,8 +1,13 @@
 // The measurement run: Start's click handler opens the ports of the point table, polls
 // every point pass after pass, writes readings or error texts into the readings grid,
 // archives and plots each complete pass, waits out the pause and cleans up on every way
-// out. It runs on the user-interface thread and keeps the window alive by dispatching
-// pending events in every waiting loop.
+// out. It runs on the user-interface thread and keeps the window alive by waiting in the
+// event loop (through the link's event hook) wherever it waits.
+//
+// A port whose device vanishes during the run (an unplugged adapter) is closed; each later
+// exchange on it first tries once to open the same path again, silently: its points show
+// the opening failure's text until that works, and polling resumes by itself. What became
+// of such a port goes to standard error, once per change.
 #include "form1.h"
 
 #include "excelarchive.h"
@@ -13,9 +18,9 @@
 #include "settings.h"
 #include "textgrid.h"
 
-#include <QCoreApplication>
-#include <QTimer>
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <string>
 
 namespace
@@ -41,6 +46,45 @@ void CloseAllPorts()
             MoreCOM::ClosePort(entry.handle);
         entry = MoreCOM::PortEntry{};
     }
+}
+
+void Report(const std::string &line)
+{
+    std::fprintf(stderr, "ptk71: %s\n", line.c_str());
+}
+
+std::string PortName(int index)
+{
+    return "COM" + std::to_string(index + 1) + " (" + MoreCOM::PortPath(index + 1) + ")";
+}
+
+// Closes port `index`, whose device vanished during an exchange.
+void LosePort(int index, std::string &reported)
+{
+    MoreCOM::PortEntry &entry = MoreCOM::PortTable[index];
+    MoreCOM::ClosePort(entry.handle);
+    entry = MoreCOM::PortEntry{};
+    reported = PortName(index) + ": device gone; opening it again at each exchange";
+    Report(reported);
+}
+
+// One attempt to open a lost port again with the run's settings. A failure is reported
+// only when its reason differs from the last one reported.
+bool ReopenPort(int index, std::string &reported)
+{
+    MoreCOM::PortIndex = index;
+    if (!MoreCOM::OpenPort()) {
+        if (MoreCOM::OpenFailureReason != reported) {
+            reported = MoreCOM::OpenFailureReason;
+            Report(reported);
+        }
+        return false;
+    }
+    MoreCOM::PortTable[index].handle = MoreCOM::CurrentHandle;
+    MoreCOM::PortTable[index].open = true;
+    reported.clear();
+    Report(PortName(index) + ": open again, polling resumes");
+    return true;
 }
 
 } // namespace
@@ -72,6 +116,9 @@ void TForm1::BtnStartClick()
     MoreCOM::StopFlag = 0;
     for (MoreCOM::PortEntry &entry : MoreCOM::PortTable)
         entry = MoreCOM::PortEntry{};
+    // Read at every Start, so that a changed "PORTS" section or a new simulator counts
+    // without a restart of the program.
+    LoadPortPaths();
 
     // Open each distinct COM port of the table once.
     for (int k = 0; k < NumPoints; ++k) {
@@ -84,8 +131,11 @@ void TForm1::BtnStartClick()
             opened = MoreCOM::OpenPort();
         } else {
             MoreCOM::LastError = MoreCOM::ErrCannotOpen;
+            MoreCOM::OpenFailureReason = "COM" + std::to_string(index + 1) + ": no such port";
         }
         if (!opened) {
+            // The dialog keeps its fixed text; the reason goes to standard error.
+            Report(MoreCOM::OpenFailureReason);
             ShowErrorDialog(QString::fromStdString(MoreCOM::ErrorText(MoreCOM::LastError)));
             return;
         }
@@ -102,13 +152,29 @@ void TForm1::BtnStartClick()
 
 void TForm1::runPasses()
 {
+    // For each port lost during the run: what was last reported about it.
+    std::array<std::string, MoreCOM::PortTable.size()> reported;
     for (;;) {
+        bool exchanged = false;
         for (int k = 0; k < NumPoints; ++k) {
             const PointEntry point = PointTable[k];
             const int row = k + 1;
+            const int index = point.Com - 1;
+            if (!MoreCOM::PortTable[index].open && !ReopenPort(index, reported[index])) {
+                // No exchange: the events are dispatched as the exchange would before sending.
+                MoreCOM::ProcessEvents();
+                if (MoreCOM::StopFlag != 0)
+                    return;
+                SG->SetCells(1, row,
+                             QString::fromStdString(MoreCOM::ErrorText(MoreCOM::LastError)));
+                continue;
+            }
+            exchanged = true;
             std::string buffer = "1;" + std::to_string(point.Channel) + ";";
-            MoreCOM::CurrentHandle = MoreCOM::PortTable[point.Com - 1].handle;
+            MoreCOM::CurrentHandle = MoreCOM::PortTable[index].handle;
             const bool ok = MoreCOM::Exchange(buffer, point.Address, MoreCOM::ReplyTimeout);
+            if (!ok && MoreCOM::DeviceGone)
+                LosePort(index, reported[index]);
             // A stop ends the run here: this cell keeps its text and the unfinished
             // pass is neither archived nor plotted.
             if (MoreCOM::StopFlag != 0)
@@ -125,7 +191,9 @@ void TForm1::runPasses()
         }
         SaveExcel();
         feedChart();
-        pause();
+        // A pass on nothing but absent ports takes no time: it lasts at least one reply
+        // time-out, so that a run on unplugged lines does not race through passes.
+        pause(exchanged ? 0.0 : MoreCOM::ReplyTimeout);
         if (MoreCOM::StopFlag != 0)
             return;
     }
@@ -147,15 +215,12 @@ void TForm1::feedChart()
     }
 }
 
-void TForm1::pause()
+void TForm1::pause(double atLeastDays)
 {
     const double start = MoreCOM::MonotonicDays();
-    const double end = start + PauseSec * kSecondInDays;
-    // The repeating 1 ms timer bounds each wait: a cycle with pending events handles them
-    // and returns at once; an idle cycle sleeps in the event dispatcher until the next event
-    // or the next tick, so the pause does not burn a CPU core.
-    wakeTimer_->start(1);
+    const double end = start + std::max(PauseSec * kSecondInDays, atLeastDays);
+    // Each wait sleeps in the event loop until an event or the end of the pause: Stop and
+    // the window are served at once, and an idle pause costs no CPU.
     while (MoreCOM::MonotonicDays() < end && MoreCOM::StopFlag == 0)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    wakeTimer_->stop();
+        MoreCOM::WaitForEvent(MoreCOM::NoHandle, MoreCOM::WaitFor::Events, end);
 }

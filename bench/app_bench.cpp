@@ -1,9 +1,11 @@
 // Benchmarks of the program: start-up to the main window shown, the run's per-point overhead
-// over the bare device exchange, and the CPU the run burns while it waits out a pause.
+// over the bare device exchange, and the CPU the run costs while it waits: out a pause, and
+// out a silent instrument at 300 baud, against an idle event loop in the same run.
 // A small harness that prints its figures (no Google Benchmark loop: each figure needs the
 // whole window and the simulator).
 #include "automation.h"
 #include "canvas.h"
+#include "eventwait.h"
 #include "excelarchive.h"
 #include "excelserver.h"
 #include "exchange.h"
@@ -17,6 +19,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
@@ -26,6 +29,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -63,14 +67,16 @@ struct Windows {
     }
 };
 
-void WriteSettings(const std::string &ini, int points, int pauseSec, const std::string &port)
+// Points on COM1: instrument 1 + (n-1) % 4 (or `address` for all), channel (n-1) / 4.
+void WriteSettings(const std::string &ini, int points, int pauseSec, const std::string &port,
+                   int address = 0, int speed = 6)
 {
     std::ofstream out(ini);
     out << "[PARAM]\nNum=" << points << "\nPause=" << pauseSec << "\n";
     for (int n = 1; n <= points; ++n)
-        out << "COMPribor" << n << "=1\nPribor" << n << "=" << 1 + (n - 1) % 4 << "\nChannel" << n
-            << "=" << (n - 1) / 4 << "\n";
-    out << "Speed=6\n[PORTS]\nCOM1=" << port << "\n";
+        out << "COMPribor" << n << "=1\nPribor" << n << "=" << (address ? address : 1 + (n - 1) % 4)
+            << "\nChannel" << n << "=" << (n - 1) / 4 << "\n";
+    out << "Speed=" << speed << "\n[PORTS]\nCOM1=" << port << "\n";
 }
 
 // The time from `t0` (before the application object was made) until the main window is
@@ -95,7 +101,7 @@ double StartupMs(Clock::time_point t0)
 double BareExchangeSeconds(int exchanges)
 {
     MoreCOM::StopFlag = 0;
-    MoreCOM::SetProcessEventsHook([] { QCoreApplication::processEvents(); });
+    MoreCOM::SetEventHook(QtEventWait);
     MoreCOM::PortIndex = 0;
     if (!MoreCOM::OpenPort()) {
         std::fprintf(stderr, "cannot open COM1\n");
@@ -120,8 +126,8 @@ double RunSecondsPerPoint(Windows &w, int points, int passes)
 {
     Clock::time_point first{}, last{};
     int seen = 0;
-    MoreCOM::SetProcessEventsHook([&] {
-        QCoreApplication::processEvents();
+    MoreCOM::SetEventHook([&](int fd, MoreCOM::WaitFor what, double deadline) {
+        QtEventWait(fd, what, deadline);
         const int n = w.form->SeriesOf(0)->PointCount();
         if (n != seen) {
             seen = n;
@@ -138,51 +144,51 @@ double RunSecondsPerPoint(Windows &w, int points, int passes)
     return Seconds(last - first) / (double(passes) * points);
 }
 
-// CPU seconds per wall second while the run waits out its pause (the second pass's start
-// ends the measurement).
-double PauseCpuPerWall(Windows &w)
+// CPU seconds per wall second while the run waits, measured through the link's event hook:
+// from the first wait for which `begin` holds until the first for which `end` holds, the
+// run being stopped then. The window is shown (on the offscreen platform).
+double RunWaitCpuPerWall(Windows &w, const std::function<bool(int fd, MoreCOM::WaitFor)> &begin,
+                         const std::function<bool(int fd, MoreCOM::WaitFor)> &end)
 {
     double cpu0 = 0, cpu1 = 0;
     Clock::time_point wall0{}, wall1{};
-    QTimer detect;
-    detect.setInterval(1);
-    QObject::connect(&detect, &QTimer::timeout, [&] {
-        if (w.form->SeriesOf(0)->PointCount() >= 1) {
-            detect.stop();
+    bool measuring = false;
+    MoreCOM::SetEventHook([&](int fd, MoreCOM::WaitFor what, double deadline) {
+        if (!measuring && wall1 == Clock::time_point{} && begin(fd, what)) {
+            measuring = true;
             wall0 = Clock::now();
             cpu0 = ProcessCpuSeconds();
-        }
-    });
-    bool started = false;
-    MoreCOM::SetProcessEventsHook([&] {
-        if (!started) {
-            started = true;
-            detect.start();
-        }
-        QCoreApplication::processEvents();
-        if (w.form->SeriesOf(0)->PointCount() == 1 && wall0 != Clock::time_point{}) {
+        } else if (measuring && end(fd, what)) {
+            measuring = false;
             cpu1 = ProcessCpuSeconds();
             wall1 = Clock::now();
             MoreCOM::StopFlag = 1;
+            return;
         }
+        QtEventWait(fd, what, deadline);
     });
+    w.form->show();
     w.form->BtnClearClick();
     w.form->BtnStartClick();
+    w.form->hide();
+    MoreCOM::SetEventHook(QtEventWait);
     return (cpu1 - cpu0) / Seconds(wall1 - wall0);
 }
 
-// The floor for comparison: CPU per wall second of an otherwise idle event loop woken by a
-// 1 ms timer, the bound the pause puts on each idle wait.
-double TimerLoopCpuPerWall(int ms)
+// The floor for comparison: an idle event loop, woken by nothing but a single-shot timer
+// at its end, with the same window shown.
+double IdleLoopCpuPerWall(Windows &w, int ms)
 {
-    QTimer tick;
-    tick.setTimerType(Qt::PreciseTimer);
-    tick.start(1);
+    w.form->show();
+    QCoreApplication::processEvents();
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     const auto wall0 = Clock::now();
     const double cpu0 = ProcessCpuSeconds();
-    while (Clock::now() - wall0 < std::chrono::milliseconds(ms))
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return (ProcessCpuSeconds() - cpu0) / Seconds(Clock::now() - wall0);
+    loop.exec();
+    const double ratio = (ProcessCpuSeconds() - cpu0) / Seconds(Clock::now() - wall0);
+    w.form->hide();
+    return ratio;
 }
 
 } // namespace
@@ -224,16 +230,30 @@ int main(int argc, char **argv)
                 ratios[1]);
     w.Destroy();
 
-    // CPU during a 5-second pause.
+    // CPU while waiting: a 5 s pause (from the end of the first pass until the next pass
+    // begins), then a silent instrument at 300 baud (its 3.97 s reply wait), then nothing.
     WriteSettings(ini, 1, 5, port);
     w.Create();
-    const double cpu = PauseCpuPerWall(w);
-    std::printf("CPU s per wall s during a 5 s pause: %.4f (target <= 0.02)\n", cpu);
-    std::printf("floor, an idle event loop with a 1 ms timer: %.4f CPU s per wall s\n",
-                TimerLoopCpuPerWall(3000));
+    const double pauseCpu = RunWaitCpuPerWall(
+        w, [&](int, MoreCOM::WaitFor) { return w.form->SeriesOf(0)->PointCount() == 1; },
+        [](int fd, MoreCOM::WaitFor) { return fd >= 0; });
+    w.Destroy();
+    WriteSettings(ini, 1, 0, port, 9, 0); // nobody answers address 9
+    w.Create();
+    const double silentCpu = RunWaitCpuPerWall(
+        w, [](int fd, MoreCOM::WaitFor what) { return fd >= 0 && what == MoreCOM::WaitFor::Input; },
+        [&](int, MoreCOM::WaitFor) { return w.form->SeriesOf(0)->PointCount() == 1; });
+    const double idleCpu = IdleLoopCpuPerWall(w, 5000);
+    std::printf("CPU s per wall s during a 5 s pause: %.5f (target <= 0.005, goal 0.001)\n",
+                pauseCpu);
+    std::printf("CPU s per wall s waiting out a silent instrument at 300 baud: %.5f (target <= "
+                "0.005, goal 0.001)\n",
+                silentCpu);
+    std::printf("floor, an idle event loop with the window shown: %.5f CPU s per wall s\n",
+                idleCpu);
     w.Destroy();
 
-    MoreCOM::SetProcessEventsHook({});
+    MoreCOM::SetEventHook({});
     ReleaseArchive();
     AutomationShutdown();
     return 0;

@@ -3,10 +3,13 @@
 
 #include "morecom.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <map>
 #include <optional>
-#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace MoreCOM
@@ -22,105 +25,203 @@ constexpr size_t ChunkSize = 240;
 std::array<char, ChunkSize> RxChunk;
 
 constexpr double MsPerDay = 86400.0 * 1000.0;
+constexpr double Ms = 1.0 / MsPerDay;
 
-// Writes the whole frame within 50 ms per byte + 100 ms. The port is
-// non-blocking, so a full output buffer is waited for in poll() slices of at
-// most 10 ms (on a pseudo-terminal, room can come back without waking poll).
-bool WriteFrame(int fd, const std::string &frame)
+std::map<int, LineGuard> &Guards()
 {
-    const double deadline = MonotonicDays() + (50.0 * frame.size() + 100.0) / MsPerDay;
-    size_t done = 0;
-    while (done < frame.size()) {
-        const ssize_t w = ::write(fd, frame.data() + done, frame.size() - done);
-        if (w > 0) {
-            done += static_cast<size_t>(w);
-            continue;
-        }
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return false; // EIO: the device is gone
-        const double leftMs = (deadline - MonotonicDays()) * MsPerDay;
-        if (leftMs <= 0)
-            return false;
-        pollfd p{fd, POLLOUT, 0};
-        ::poll(&p, 1, leftMs < 10 ? static_cast<int>(leftMs) + 1 : 10);
-    }
-    return true;
+    static std::map<int, LineGuard> guards;
+    return guards;
 }
 
-// Collects one reply line into `reply`. Returns nullopt when a reply line
-// ended in CR, otherwise the error code (0 = stopped).
-std::optional<int32_t> Collect(int fd, double timeoutDays, std::string &reply)
+// The line of a real port: a non-blocking tty descriptor opened by OpenPort.
+class PortLine final : public Line
 {
-    const double start = MonotonicDays();
-    bool started = false;
-    bool ended = false;
-    reply.clear();
-    for (;;) {
-        ProcessEvents();
-        if (StopFlag != 0)
-            return ErrNone;
-        ssize_t n = ::read(fd, RxChunk.data(), RxChunk.size());
-        if (n < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                return ErrRead;
-            n = 0;
+  public:
+    explicit PortLine(int fd) : fd_(fd) {}
+
+    double Now() override { return MonotonicDays(); }
+    void Wait(WaitFor what, double deadline) override { WaitForEvent(fd_, what, deadline); }
+
+    Io Read(char *data, size_t size, size_t &got) override
+    {
+        const ssize_t n = ::read(fd_, data, size);
+        got = n > 0 ? static_cast<size_t>(n) : 0;
+        // VMIN is 1, so "nothing yet" is EAGAIN and a read of 0 means hung up.
+        return n > 0 ? Io::Ok : n == 0 ? Io::Gone : Classify(errno);
+    }
+
+    Io Write(const char *data, size_t size, size_t &put) override
+    {
+        const ssize_t n = ::write(fd_, data, size);
+        put = n > 0 ? static_cast<size_t>(n) : 0;
+        return n > 0 ? Io::Ok : n == 0 ? Io::WouldBlock : Classify(errno);
+    }
+
+    Io Unsent(size_t &bytes) override
+    {
+        bytes = 0;
+        int queued = 0;
+        // A device without an output count has nothing to wait for; one that
+        // hung up has dropped its output, and the next read reports it gone.
+        if (ioctl(fd_, TIOCOUTQ, &queued) != 0)
+            return Io::Ok;
+        bytes = queued > 0 ? static_cast<size_t>(queued) : 0;
+        // TIOCOUTQ leaves out the UART's own FIFO and shift register; where the
+        // driver reports the transmitter state, wait for it to be empty too.
+        unsigned int lsr = 0;
+        if (bytes == 0 && ioctl(fd_, TIOCSERGETLSR, &lsr) == 0 && !(lsr & TIOCSER_TEMT))
+            bytes = 1;
+        return Io::Ok;
+    }
+
+    void DiscardInput() override { tcflush(fd_, TCIFLUSH); }
+
+  private:
+    static Io Classify(int err)
+    {
+        switch (err) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case EINTR:
+            return Io::WouldBlock;
+        case EIO: // a hung-up tty: the adapter was pulled or the other side closed
+        case ENXIO:
+        case ENODEV:
+            return Io::Gone;
+        default:
+            return Io::Failed;
         }
-        if (n > 0) {
+    }
+
+    int fd_;
+};
+
+// How a step before the reply wait ended.
+enum class Step { Done, Stopped, Failed, Gone };
+
+// Sits out the late-reply guard: reads and discards until the line has been
+// quiet for G since the failure or the last byte, for 2G at the most.
+Step SitOutGuard(Line &line, LineGuard &guard)
+{
+    const double g = guard.interval;
+    const double latest = guard.since + 2 * g;
+    double quietFrom = guard.since;
+    for (;;) {
+        const double end = std::min(quietFrom + g, latest);
+        if (line.Now() >= end)
+            break;
+        line.Wait(WaitFor::Input, end);
+        if (StopFlag != 0)
+            return Step::Stopped;
+        for (;;) {
+            size_t got = 0;
+            const Io r = line.Read(RxChunk.data(), RxChunk.size(), got);
+            if (r == Io::Gone || r == Io::Failed)
+                return r == Io::Gone ? Step::Gone : Step::Failed;
+            if (r != Io::Ok)
+                break; // nothing more now
+            quietFrom = line.Now();
+        }
+    }
+    guard.armed = false;
+    return Step::Done;
+}
+
+// Writes the whole frame and waits until it has left the port, within 50 ms
+// per byte + 100 ms. A full queue is waited for in slices of at most 10 ms (on
+// a pseudo-terminal, room can come back without waking poll); unsent output
+// for about the time its bytes take at BaudRate.
+Step SendFrame(Line &line, const std::string &frame)
+{
+    const double deadline = line.Now() + (50.0 * frame.size() + 100.0) * Ms;
+    size_t done = 0;
+    while (done < frame.size()) {
+        size_t put = 0;
+        const Io r = line.Write(frame.data() + done, frame.size() - done, put);
+        if (r == Io::Ok) {
+            done += put;
+            continue;
+        }
+        if (r == Io::Gone || r == Io::Failed)
+            return r == Io::Gone ? Step::Gone : Step::Failed;
+        if (line.Now() >= deadline)
+            return Step::Failed;
+        line.Wait(WaitFor::Output, std::min(deadline, line.Now() + 10 * Ms));
+        if (StopFlag != 0)
+            return Step::Stopped;
+    }
+    const double byteDays = BaudRate > 0 ? 10.0 / BaudRate / 86400.0 : Ms;
+    for (;;) {
+        size_t unsent = 0;
+        const Io r = line.Unsent(unsent);
+        if (r == Io::Gone || r == Io::Failed)
+            return r == Io::Gone ? Step::Gone : Step::Failed;
+        if (unsent == 0)
+            return Step::Done;
+        if (line.Now() >= deadline)
+            return Step::Failed;
+        line.Wait(WaitFor::Events,
+                  std::min(deadline, line.Now() + std::max(unsent * byteDays, Ms)));
+        if (StopFlag != 0)
+            return Step::Stopped;
+    }
+}
+
+// Collects one reply line into `reply`; fills the outcome.
+void Collect(Line &line, LineGuard &guard, double timeoutDays, std::string &reply,
+             ExchangeOutcome &out)
+{
+    const double start = line.Now();
+    const double end = start + timeoutDays;
+    bool started = false;
+    std::string collected;
+    collected.reserve(MaxReplyLength);
+    for (;;) {
+        line.Wait(WaitFor::Input, end);
+        if (StopFlag != 0)
+            return;
+        size_t n = 0;
+        const Io r = line.Read(RxChunk.data(), RxChunk.size(), n);
+        if (r == Io::Gone || r == Io::Failed) {
+            out.error = ErrRead;
+            out.gone = r == Io::Gone;
+            return;
+        }
+        if (r == Io::Ok) {
             size_t i = 0;
             if (!started) {
-                while (i < static_cast<size_t>(n) && RxChunk[i] != '!')
+                while (i < n && RxChunk[i] != '!')
                     ++i;
-                started = i < static_cast<size_t>(n);
+                started = i < n;
             }
-            for (; started && i < static_cast<size_t>(n) && reply.size() < MaxReplyLength; ++i) {
-                reply.push_back(RxChunk[i]);
+            bool ended = false;
+            for (; started && i < n && collected.size() < MaxReplyLength; ++i) {
+                collected.push_back(RxChunk[i]);
                 if (RxChunk[i] == '\r') {
                     ended = true;
                     break; // the rest of this read is dropped
                 }
             }
-            if (reply.size() >= MaxReplyLength)
-                return ErrReplyLength;
+            if (collected.size() >= MaxReplyLength) {
+                out.error = ErrReplyLength;
+                return;
+            }
+            if (ended) {
+                reply = std::move(collected);
+                out.ok = true;
+                return;
+            }
         }
-        if (ended)
-            return std::nullopt;
-        if (MonotonicDays() > start + timeoutDays)
-            return started ? ErrBadReply : ErrNoReply;
-        if (n == 0) {
-            // Nothing buffered: sleep until data arrives, at most 1 ms, so the
-            // events and the stop flag are still served promptly.
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 1) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
-                return ErrRead; // hung up (adapter pulled, line gone)
+        if (line.Now() >= end) {
+            out.error = started ? ErrBadReply : ErrNoReply;
+            guard.armed = true;
+            guard.since = line.Now();
+            guard.interval = GuardInterval(timeoutDays);
+            return;
         }
     }
-}
-
-bool DoExchange(const std::string &body, int address, double timeoutDays, std::string &out)
-{
-    LastError = ErrNone;
-    if (body.size() > static_cast<size_t>(MaxBodyLength) || address < 0 || address > 254) {
-        LastError = ErrBadRequest;
-        return false;
-    }
-    const std::string frame = BuildRequest(address, body);
-    ProcessEvents();
-    if (StopFlag != 0)
-        return false;
-    if (!WriteFrame(CurrentHandle, frame)) {
-        LastError = ErrWrite;
-        return false;
-    }
-    std::string reply;
-    reply.reserve(MaxReplyLength);
-    if (auto error = Collect(CurrentHandle, timeoutDays, reply)) {
-        LastError = *error;
-        return false;
-    }
-    out = std::move(reply);
-    return true;
 }
 
 // Reads a run of number characters as a 64-bit decimal integer: an optional
@@ -188,16 +289,79 @@ std::string BuildRequest(int address, std::string_view body)
     return frame;
 }
 
-bool Exchange(int address, const std::string &body)
+ExchangeOutcome ExchangeOn(Line &line, LineGuard &guard, std::string_view body, int address,
+                           double timeoutDays, std::string &reply)
 {
-    return DoExchange(body, address, ReplyTimeout, ReplyLine);
+    ExchangeOutcome out;
+    if (body.size() > static_cast<size_t>(MaxBodyLength) || address < 0 || address > 254) {
+        out.error = ErrBadRequest;
+        return out;
+    }
+    const std::string frame = BuildRequest(address, body);
+    line.Wait(WaitFor::Events, line.Now());
+    if (StopFlag != 0)
+        return out;
+    if (guard.armed) {
+        const Step s = SitOutGuard(line, guard);
+        if (s == Step::Stopped)
+            return out;
+        if (s != Step::Done) {
+            out.error = ErrRead;
+            out.gone = s == Step::Gone;
+            return out;
+        }
+    }
+    line.DiscardInput();
+    switch (SendFrame(line, frame)) {
+    case Step::Done:
+        break;
+    case Step::Stopped:
+        return out;
+    case Step::Gone:
+        out.gone = true;
+        [[fallthrough]];
+    case Step::Failed:
+        out.error = ErrWrite;
+        return out;
+    }
+    Collect(line, guard, timeoutDays, reply, out);
+    return out;
+}
+
+double GuardInterval(double timeoutDays)
+{
+    return std::max(timeoutDays / 4, 100 * Ms);
+}
+
+LineGuard &GuardOf(int handle)
+{
+    return Guards()[handle];
+}
+
+void ResetGuard(int handle)
+{
+    Guards().erase(handle);
+}
+
+bool Exchange(const std::string &body, int address)
+{
+    std::string buffer = body;
+    return Exchange(buffer, address, ReplyTimeout);
 }
 
 bool Exchange(std::string &buffer, int address, double timeoutDays)
 {
-    if (!DoExchange(buffer, address, timeoutDays, ReplyLine))
+    DeviceGone = false;
+    PortLine line(CurrentHandle);
+    std::string reply;
+    const ExchangeOutcome out =
+        ExchangeOn(line, GuardOf(CurrentHandle), buffer, address, timeoutDays, reply);
+    LastError = out.error;
+    DeviceGone = out.gone;
+    if (!out.ok)
         return false;
-    buffer = ReplyLine;
+    ReplyLine = reply;
+    buffer = std::move(reply);
     return true;
 }
 

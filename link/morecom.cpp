@@ -3,10 +3,16 @@
 // set raw 8N1 without flow control.
 #include "morecom.h"
 
+#include "devices.h"
+#include "exchange.h"
+
 #include <cerrno>
+#include <cmath>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <map>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -22,6 +28,8 @@ int32_t StopFlag = 0;
 int CurrentHandle = NoHandle;
 int32_t PortIndex = 0;
 int32_t LastError = 0;
+bool DeviceGone = false;
+std::string OpenFailureReason;
 std::array<std::string, 61> ReplyFields;
 
 const std::array<SpeedRow, 7> SpeedTable = {{
@@ -45,10 +53,40 @@ std::map<int, std::string> &PortPaths()
     return paths;
 }
 
-std::function<void()> &EventsHook()
+EventHook &Hook()
 {
-    static std::function<void()> hook;
+    static EventHook hook;
     return hook;
+}
+
+// Line settings found at opening, by descriptor, put back at closing.
+std::map<int, termios> &OpenPorts()
+{
+    static std::map<int, termios> ports;
+    return ports;
+}
+
+std::string Errno(const std::string &what, int err)
+{
+    return what + ": " + std::strerror(err);
+}
+
+std::string OpenErrorText(const std::string &path, int err)
+{
+    switch (err) {
+    case ENOENT:
+        return Errno("cannot open", err) + " (unplugged, or the mapping in PORTS is stale)";
+    case EACCES:
+    case EPERM: {
+        const std::string g = OwningGroup(path);
+        return Errno("cannot open", err) + "; add the user to the group " + g +
+               " (sudo usermod -aG " + g + " $USER) and log in again";
+    }
+    case EBUSY:
+        return Errno("cannot open", err) + " (held by another program)";
+    default:
+        return Errno("cannot open", err);
+    }
 }
 
 bool SpeedConstant(int32_t baud, speed_t &out)
@@ -91,8 +129,10 @@ bool ModemCall(int fd, unsigned long request, int *arg)
 
 // Line settings: raw 8N1, no flow control, receiver on, modem status ignored.
 // VMIN=1 with O_NONBLOCK makes "no data" EAGAIN, so a read of 0 means hang-up.
-bool Configure(int fd)
+// On failure `step` names what was refused (errno tells the system's reason).
+bool Configure(int fd, std::string &step)
 {
+    step = "cannot read the line settings";
     termios tio{};
     if (tcgetattr(fd, &tio) != 0)
         return false;
@@ -103,20 +143,29 @@ bool Configure(int fd)
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     speed_t speed;
+    step = "speed " + std::to_string(BaudRate) + " not supported";
+    errno = EINVAL;
     if (!SpeedConstant(BaudRate, speed) || cfsetispeed(&tio, speed) != 0 ||
         cfsetospeed(&tio, speed) != 0)
         return false;
+    step = "line settings refused";
     if (tcsetattr(fd, TCSANOW, &tio) != 0)
         return false;
     termios back{};
-    if (tcgetattr(fd, &back) != 0 || !LineMatches(tio, back))
+    if (tcgetattr(fd, &back) != 0)
+        return false;
+    step = "line settings only partly taken";
+    errno = EINVAL;
+    if (!LineMatches(tio, back))
         return false;
     // Modem lines after the speed: leaving B0 raises DTR on a UART.
+    step = "cannot set RTS, DTR or break";
     int rts = TIOCM_RTS;
     int dtr = TIOCM_DTR;
     if (!ModemCall(fd, TIOCMBIS, &rts) || !ModemCall(fd, TIOCMBIC, &dtr) ||
         !ModemCall(fd, TIOCCBRK, nullptr))
         return false;
+    step = "cannot discard the input";
     return tcflush(fd, TCIFLUSH) == 0;
 }
 
@@ -124,40 +173,56 @@ bool Configure(int fd)
 
 bool OpenPort()
 {
-    const std::string path = PortPath(PortIndex + 1);
+    const int com = PortIndex + 1;
+    const std::string path = PortPath(com);
+    auto fail = [&](int32_t code, const std::string &why) {
+        CurrentHandle = NoHandle;
+        LastError = code;
+        OpenFailureReason = "COM" + std::to_string(com) + " (" + path + "): " + why;
+        return false;
+    };
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        CurrentHandle = NoHandle;
-        LastError = ErrCannotOpen;
-        return false;
-    }
+    if (fd < 0)
+        return fail(ErrCannotOpen, OpenErrorText(path, errno));
     struct stat st {
     };
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
         ::close(fd);
-        CurrentHandle = NoHandle;
-        LastError = ErrNotSerial;
-        return false;
+        return fail(ErrNotSerial, "not a character device, so not a serial port");
     }
     // Another holder of the port: flock stops every process (root too).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
         ::close(fd);
-        CurrentHandle = NoHandle;
-        LastError = ErrCannotOpen;
-        return false;
+        return fail(ErrCannotOpen, err == EWOULDBLOCK ? "held by another program (locked)"
+                                                      : Errno("cannot lock", err));
     }
-    const bool exclusive = ioctl(fd, TIOCEXCL) == 0;
-    if (!exclusive || !Configure(fd)) {
-        if (exclusive)
-            ioctl(fd, TIOCNXCL);
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        const int err = errno;
         ::close(fd);
-        CurrentHandle = NoHandle;
-        LastError = ErrSetup;
-        return false;
+        return fail(ErrSetup, Errno("cannot take exclusive use (TIOCEXCL)", err));
     }
+    termios saved{};
+    if (tcgetattr(fd, &saved) != 0) {
+        const int err = errno;
+        ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return fail(ErrSetup, Errno("cannot read the line settings", err));
+    }
+    std::string step;
+    if (!Configure(fd, step)) {
+        const int err = errno;
+        tcsetattr(fd, TCSANOW, &saved);
+        ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return fail(ErrSetup, Errno(step, err));
+    }
+    OpenPorts()[fd] = saved;
+    ResetGuard(fd);
+    OpenFailureReason.clear();
     CurrentHandle = fd;
     return true;
 }
@@ -204,10 +269,16 @@ void ClosePort(int handle)
 {
     if (handle < 0)
         return;
-    ioctl(handle, TIOCNXCL);
     // Unsent output is abandoned: a UART's close would otherwise wait for it to drain.
     tcflush(handle, TCOFLUSH);
+    auto it = OpenPorts().find(handle);
+    if (it != OpenPorts().end()) {
+        tcsetattr(handle, TCSANOW, &it->second);
+        OpenPorts().erase(it);
+    }
+    ioctl(handle, TIOCNXCL);
     ::close(handle);
+    ResetGuard(handle);
     if (CurrentHandle == handle)
         CurrentHandle = NoHandle;
 }
@@ -230,20 +301,51 @@ std::string PortPath(int comNumber)
     auto it = PortPaths().find(comNumber);
     if (it != PortPaths().end())
         return it->second;
+    return DefaultPortPath(comNumber);
+}
+
+std::string DefaultPortPath(int comNumber)
+{
     return "/dev/ttyS" + std::to_string(comNumber - 1);
 }
 
-void SetProcessEventsHook(std::function<void()> hook)
+void SetEventHook(EventHook hook)
 {
-    EventsHook() = std::move(hook);
+    Hook() = std::move(hook);
+}
+
+void WaitForEvent(int fd, WaitFor what, double deadlineDays)
+{
+    // A copy, so a hook that replaces itself is not destroyed while it runs.
+    const EventHook hook = Hook();
+    if (hook)
+        hook(fd, what, deadlineDays);
+    else
+        PollWait(fd, what, deadlineDays);
 }
 
 void ProcessEvents()
 {
-    // A copy, so a hook that replaces itself is not destroyed while it runs.
-    const std::function<void()> hook = EventsHook();
+    const EventHook hook = Hook();
     if (hook)
-        hook();
+        hook(NoHandle, WaitFor::Events, 0.0);
+}
+
+void PollWait(int fd, WaitFor what, double deadlineDays)
+{
+    const double left = (deadlineDays - MonotonicDays()) * 86400.0;
+    if (left <= 0)
+        return;
+    // Rounded up to the microsecond, so the wait never ends just before the deadline.
+    const double micros = std::ceil(left * 1e6);
+    timespec ts{static_cast<time_t>(micros / 1e6),
+                static_cast<long>(std::fmod(micros, 1e6)) * 1000};
+    if (fd >= 0 && what != WaitFor::Events) {
+        pollfd p{fd, static_cast<short>(what == WaitFor::Input ? POLLIN : POLLOUT), 0};
+        ppoll(&p, 1, &ts, nullptr);
+    } else {
+        ppoll(nullptr, 0, &ts, nullptr);
+    }
 }
 
 double MonotonicDays()

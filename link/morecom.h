@@ -9,6 +9,17 @@
 // COM port n is a device path: SetPortPath fills the mapping (the settings
 // load does, from the "PORTS" section of the settings file); without an entry
 // COMn is /dev/ttyS<n-1>.
+//
+// Ports are left as they were found: OpenPort saves the line settings it
+// replaces and ClosePort puts them back, so a wrong mapping never leaves a
+// terminal raw. A port whose device vanished (an unplugged USB adapter) is
+// reported through DeviceGone; its handle is dead for good, and the caller
+// closes it and opens the same path again later.
+//
+// Waiting: the link never spins and never wakes on a timer. Wherever it waits
+// (the reply, a full output queue, the late-reply guard) it calls the event
+// hook with the descriptor and the deadline; the application's hook dispatches
+// its window events and sleeps until the next one, the port or the deadline.
 #pragma once
 
 #include <array>
@@ -50,6 +61,13 @@ extern int CurrentHandle;
 extern int32_t PortIndex;
 /// Code of the last failure of OpenPort or of the last exchange.
 extern int32_t LastError;
+/// True after an exchange that failed (16 or 18) because its device vanished:
+/// the line hung up or the device was removed. Cleared when an exchange starts.
+extern bool DeviceGone;
+/// Why the last OpenPort failed, in one line for the operator's log: COM port,
+/// path, the step and the system's error, with a hint where one helps (for
+/// EACCES: the group to add the user to). Empty after a successful OpenPort.
+extern std::string OpenFailureReason;
 /// Value fields of the last parsed reply; entry 1 is the first field (entry 0 unused).
 extern std::array<std::string, 61> ReplyFields;
 
@@ -70,10 +88,12 @@ extern std::array<PortEntry, 256> PortTable;
 
 /// Opens and configures COM port PortIndex+1 at BaudRate: raw 8N1, no flow
 /// control, CLOCAL|CREAD, RTS on, DTR off, break cleared, input flushed, held
-/// exclusively. On success CurrentHandle holds the new descriptor and LastError
-/// is left as it was. On failure LastError is 5 (cannot open, also: held by
-/// another), 21 (not a character device) or 6 (a configuration step failed),
-/// CurrentHandle is NoHandle and nothing stays open.
+/// exclusively. The line settings found are saved for ClosePort. On success
+/// CurrentHandle holds the new descriptor and LastError is left as it was. On
+/// failure LastError is 5 (cannot open, also: held by another), 21 (not a
+/// character device) or 6 (a configuration step failed), CurrentHandle is
+/// NoHandle, OpenFailureReason says why and nothing stays open (a port whose
+/// configuration failed gets its old settings back first).
 bool OpenPort();
 
 /// Russian message text (UTF-8) of a link error code; codes without a text of
@@ -84,23 +104,48 @@ std::string ErrorText(int code);
 /// outside 0..6 changes nothing.
 void ApplySpeed(int speedIndex);
 
-/// Releases exclusive use (TIOCNXCL), drops unsent output and closes the
-/// descriptor. NoHandle is ignored. CurrentHandle is reset to NoHandle when it
-/// names the closed descriptor, so a stale number is never written to.
+/// Drops unsent output, restores the line settings OpenPort found, releases
+/// exclusive use (TIOCNXCL) and closes the descriptor; the port's late-reply
+/// guard is forgotten. NoHandle is ignored; a dead handle (device gone) closes
+/// all the same. CurrentHandle is reset to NoHandle when it names the closed
+/// descriptor, so a stale number is never written to.
 void ClosePort(int handle);
 
 /// Maps COM port comNumber (1..256) to a device path; an empty path removes the entry.
 void SetPortPath(int comNumber, const std::string &path);
 /// Removes every COM port mapping.
 void ClearPortPaths();
-/// Device path of COM port comNumber: the mapped path, or /dev/ttyS<comNumber-1>.
+/// Device path of COM port comNumber: the mapped path, or DefaultPortPath.
 std::string PortPath(int comNumber);
+/// The path of an unmapped COM port comNumber: /dev/ttyS<comNumber-1>.
+std::string DefaultPortPath(int comNumber);
 
-/// Sets the function run in every waiting cycle of the exchange (the
-/// application processes its pending window events there). Empty = none.
-void SetProcessEventsHook(std::function<void()> hook);
-/// Runs the process-events hook if one is set.
+/// What a wait watches besides the application's events and the deadline.
+enum class WaitFor {
+    Events, ///< no descriptor: only events and the deadline
+    Input,  ///< the descriptor becoming readable (data, or a hang-up)
+    Output, ///< the descriptor becoming writable
+};
+
+/// The application's event hook, called wherever the link waits. It dispatches
+/// the application's pending events, then sleeps until the next event arrives,
+/// `fd` becomes ready for `what`, or MonotonicDays() reaches `deadlineDays`,
+/// whichever is first. A deadline not after now asks for the pending events
+/// only, without sleeping. It may return early: the link checks StopFlag, the
+/// port and the clock after every call and calls again. It must not wake
+/// without a cause (no periodic timer), so that waiting costs no CPU.
+using EventHook = std::function<void(int fd, WaitFor what, double deadlineDays)>;
+
+/// Installs the event hook (the application does, at start-up). Empty = none:
+/// waits then sleep in PollWait and no events are dispatched.
+void SetEventHook(EventHook hook);
+/// One wait through the event hook, or PollWait without one.
+void WaitForEvent(int fd, WaitFor what, double deadlineDays);
+/// Dispatches the pending events through the hook without sleeping.
 void ProcessEvents();
+/// The wait without an application: poll() on `fd` for `what` (a plain sleep
+/// for Events or a negative fd) until it is ready or the deadline has passed.
+void PollWait(int fd, WaitFor what, double deadlineDays);
 
 /// A monotonic clock in days (arbitrary origin): time-outs and pauses are
 /// measured on it so a wall-clock jump cannot stretch or cut them.

@@ -1,6 +1,7 @@
 #include "formsetup.h"
 
 #include "inttext.h"
+#include "portsdialog.h"
 #include "settings.h"
 #include "textgrid.h"
 
@@ -165,6 +166,18 @@ TFormSetup::TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange
     BtnClose->setGeometry(144, 314, 75, 25);
     BtnClose->setAutoDefault(false);
 
+    // In the free space left of "Закрыть".
+    BtnPorts = new QPushButton(QStringLiteral("Порты"), this);
+    BtnPorts->setObjectName(QStringLiteral("BtnPorts"));
+    BtnPorts->setGeometry(64, 314, 75, 25);
+    BtnPorts->setAutoDefault(false);
+    EditPorts = [this](const PortMapping &mapping) -> std::optional<PortMapping> {
+        TPortsDialog dialog(mapping, this);
+        if (dialog.exec() != QDialog::Accepted)
+            return std::nullopt;
+        return dialog.Mapping();
+    };
+
     setTabOrder(BtnClose, EdChan);
     setTabOrder(EdChan, SG2);
     setTabOrder(SG2, EdPause);
@@ -173,6 +186,7 @@ TFormSetup::TFormSetup(QComboBox *boxSpeed, std::function<void()> boxSpeedChange
     connect(EdPause, &TNumberEdit::Changed, this, &TFormSetup::EdPauseChange);
     connect(SG2, &TTextGrid::cellTextSet, this, &TFormSetup::SG2SetEditText);
     connect(BtnClose, &QPushButton::clicked, this, &TFormSetup::BtnCloseClick);
+    connect(BtnPorts, &QPushButton::clicked, this, &TFormSetup::BtnPortsClick);
 
     FormCreate();
 }
@@ -263,10 +277,33 @@ void TFormSetup::BtnCloseClick()
     close();
 }
 
+// The dialog starts from the file as it is now (a simulator may have changed it) with the
+// operator's unsaved changes on top; only entries the operator changes are written later,
+// so entries changed meanwhile by others are kept.
+void TFormSetup::BtnPortsClick()
+{
+    PortMapping shown = LoadPortMapping();
+    for (const auto &[com, path] : portChanges_)
+        shown[static_cast<std::size_t>(com - 1)] = path;
+    const std::optional<PortMapping> edited = EditPorts ? EditPorts(shown) : std::nullopt;
+    if (!edited)
+        return;
+    for (int com = 1; com <= MappedComPorts; ++com) {
+        const std::string &path = (*edited)[static_cast<std::size_t>(com - 1)];
+        if (path != shown[static_cast<std::size_t>(com - 1)])
+            portChanges_[com] = path;
+    }
+}
+
 void TFormSetup::FormClose()
 {
     hide();
     SaveSettingsFile();
+    if (!portChanges_.empty()) {
+        SavePortPaths({portChanges_.begin(), portChanges_.end()});
+        portChanges_.clear();
+        LoadPortPaths();
+    }
 }
 
 // Every way of closing (close button, Escape, the window system) ends here.

@@ -7,10 +7,17 @@
 // setup grid and the main window's readings grid and makes the readings grid visible.
 // Every edit takes effect in the variables of settings.h at once; closing the window
 // (close button, Escape, or the window system) hides it and writes the settings file.
+// "Порты" opens the port mapping dialog; the entries changed there are written into the
+// "PORTS" section when this window closes, with the other settings.
+
+#include "settings.h"
 
 #include <QAbstractSpinBox>
 #include <QDialog>
 #include <functional>
+#include <map>
+#include <optional>
+#include <string>
 
 class QComboBox;
 class QLabel;
@@ -70,12 +77,18 @@ class TFormSetup : public QDialog
     TNumberEdit *EdPause = nullptr;
     TTextGrid *SG2 = nullptr;
     QPushButton *BtnClose = nullptr;
+    QPushButton *BtnPorts = nullptr;
+
+    /// Lets the operator edit the port mapping starting from the one given; nullopt when
+    /// cancelled. Replaceable for tests; the default runs the modal TPortsDialog.
+    std::function<std::optional<PortMapping>(const PortMapping &)> EditPorts;
 
     void FormCreate();
     void EdChanChange();
     void EdPauseChange();
     void SG2SetEditText(int col, int row);
     void BtnCloseClick();
+    void BtnPortsClick();
     void FormClose();
 
     void done(int result) override;
@@ -87,4 +100,6 @@ class TFormSetup : public QDialog
     QComboBox *boxSpeed_;
     std::function<void()> boxSpeedChange_;
     TTextGrid *sg_;
+    /// Port mapping entries the operator changed (COM number -> path), not yet saved.
+    std::map<int, std::string> portChanges_;
 };

@@ -3,11 +3,10 @@
 #include "inistore.h"
 #include "inttext.h"
 #include "morecom.h"
+#include "settingspath.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -25,22 +24,6 @@ constexpr int DefaultPauseSec = 4;
 constexpr int DefaultCom = 2;
 constexpr int MaxCom = 12;
 constexpr int MaxMappedCom = 256;
-
-std::string &OverridePath()
-{
-    static std::string path;
-    return path;
-}
-
-std::string ExecutablePath()
-{
-    std::string buf(PATH_MAX, '\0');
-    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-    if (n <= 0)
-        return "ptk71";
-    buf.resize(static_cast<std::size_t>(n));
-    return buf;
-}
 
 int32_t ReadInt(const IniStore &ini, const std::string &key, int32_t def)
 {
@@ -64,14 +47,12 @@ void ReportWriteFailure(const IniStore &ini)
 
 std::string SettingsFilePath()
 {
-    if (!OverridePath().empty())
-        return OverridePath();
-    return ExecutablePath() + ".ini";
+    return CurrentSettingsLocation().path;
 }
 
 void SetSettingsFilePath(std::string path)
 {
-    OverridePath() = std::move(path);
+    SetSettingsLocation({std::move(path), false});
 }
 
 void ResetPointTable()
@@ -120,6 +101,7 @@ bool SaveSettingsFile()
         values.emplace_back("Channel" + num, std::to_string(e.Channel));
     }
     // One atomic replacement: either every key is written or the file stays as it was.
+    PrepareSettingsFolder();
     IniStore ini(SettingsFilePath());
     if (!ini.WriteStrings(ParamSection, values)) {
         ReportWriteFailure(ini);
@@ -130,6 +112,7 @@ bool SaveSettingsFile()
 
 bool SaveSpeed(int speedIndex)
 {
+    PrepareSettingsFolder();
     IniStore ini(SettingsFilePath());
     if (!ini.WriteString(ParamSection, "Speed", std::to_string(speedIndex))) {
         ReportWriteFailure(ini);
@@ -154,4 +137,30 @@ void LoadPortPaths()
         if (!path.empty())
             MoreCOM::SetPortPath(n, path);
     }
+}
+
+PortMapping LoadPortMapping()
+{
+    PortMapping mapping;
+    IniStore ini(SettingsFilePath());
+    ini.Open();
+    for (int n = 1; n <= MappedComPorts; ++n)
+        mapping[static_cast<std::size_t>(n - 1)] =
+            ini.ReadString(PortsSection, "COM" + std::to_string(n), "");
+    return mapping;
+}
+
+bool SavePortPaths(const std::vector<std::pair<int, std::string>> &entries)
+{
+    if (entries.empty())
+        return true;
+    std::vector<std::pair<std::string, std::string>> values;
+    for (const auto &[com, path] : entries)
+        values.emplace_back("COM" + std::to_string(com), path);
+    IniStore ini(SettingsFilePath());
+    if (!ini.WriteStrings(PortsSection, values)) {
+        ReportWriteFailure(ini);
+        return false;
+    }
+    return true;
 }

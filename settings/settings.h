@@ -11,6 +11,8 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct PointEntry {
     uint8_t Com = 2;     ///< COM port number 1..12
@@ -28,7 +30,9 @@ extern std::array<PointEntry, MaxPoints> PointTable;
 extern int32_t NumPoints; ///< 1..999 once the setup window exists
 extern int32_t PauseSec;  ///< 0..99999 once the setup window exists
 
-/// Path of the settings file: the running executable's path + ".ini", unless overridden.
+/// Path of the settings file: the running program's, fixed at the first call (beside the
+/// executable, or in the user's configuration folder for an installed program; see
+/// settingspath.h), unless overridden.
 std::string SettingsFilePath();
 /// Overrides the settings file path (tests and tools); an empty path restores the default.
 void SetSettingsFilePath(std::string path);
@@ -53,5 +57,18 @@ bool SaveSpeed(int speedIndex);
 int LoadSpeed();
 
 /// Reads the "PORTS" section keys "COM1".."COM256" into the COM-port mapping of the
-/// device link (MoreCOM::SetPortPath); clears the mapping first.
+/// device link (MoreCOM::SetPortPath); clears the mapping first. An empty entry maps
+/// nothing. The run calls it at every Start.
 void LoadPortPaths();
+
+/// COM ports the setup window maps (COM1..COM12).
+constexpr int MappedComPorts = 12;
+/// Device paths of COM1..COM12 in "PORTS"; "" where there is no entry (the link then uses
+/// /dev/ttyS<n-1>).
+using PortMapping = std::array<std::string, MappedComPorts>;
+/// The "PORTS" entries of COM1..COM12 as the file has them now.
+PortMapping LoadPortMapping();
+/// Writes "COM<n>" = path for each (n, path) in one atomic replacement of the file; an
+/// empty path is written empty and maps nothing. Other entries stay as they are. False
+/// on failure, with one line on standard error.
+bool SavePortPaths(const std::vector<std::pair<int, std::string>> &entries);

@@ -120,6 +120,48 @@ struct Simulator::Port {
             *fd = -1;
         }
     }
+
+    // Creates the pseudo-terminal: the master set raw at once (nothing the
+    // instrument sends is echoed or translated before the program configures
+    // its side) and non-blocking, a descriptor held on the slave, the stop
+    // eventfd. Returns the slave path, "" on failure (nothing left open).
+    std::string OpenLine()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0)
+            return {};
+        char name[128];
+        termios tio{};
+        if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+            ptsname_r(master, name, sizeof name) != 0 || tcgetattr(master, &tio) != 0) {
+            CloseFds();
+            return {};
+        }
+        cfmakeraw(&tio);
+        tcsetattr(master, TCSANOW, &tio);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        slaveHold = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (slaveHold < 0 || wake < 0) {
+            CloseFds();
+            return {};
+        }
+        return name;
+    }
+
+    // Stops the serving thread and closes the line (idempotent); the caller
+    // holds shutdownMutex.
+    void Shutdown()
+    {
+        stop = true;
+        if (wake >= 0) {
+            const uint64_t one = 1;
+            [[maybe_unused]] ssize_t w = ::write(wake, &one, sizeof one);
+        }
+        if (thread.joinable())
+            thread.join();
+        CloseFds();
+    }
 };
 
 Simulator::Simulator(Options options) : options_(std::move(options)), startSec_(NowSec()) {}
@@ -139,29 +181,10 @@ std::string Simulator::AddPort(int com, const std::vector<int> &addresses)
         if (ports_.count(com))
             return {};
     }
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0)
+    const std::string path = port->OpenLine();
+    if (path.empty())
         return {};
-    port->master = master;
-    char name[128];
-    termios tio{};
-    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname_r(master, name, sizeof name) != 0 || tcgetattr(master, &tio) != 0) {
-        port->CloseFds();
-        return {};
-    }
-    // Raw at once: nothing the instrument sends is echoed or translated before
-    // the program configures its side.
-    cfmakeraw(&tio);
-    tcsetattr(master, TCSANOW, &tio);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    port->path = name;
-    port->slaveHold = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    port->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (port->slaveHold < 0 || port->wake < 0) {
-        port->CloseFds();
-        return {};
-    }
+    port->path = path;
     Port *raw = port.get();
     // Held until the thread object is set, so a concurrent Unplug waits for it.
     std::lock_guard starting(raw->shutdownMutex);
@@ -174,7 +197,7 @@ std::string Simulator::AddPort(int com, const std::vector<int> &addresses)
         ports_[com] = std::move(port);
     }
     raw->thread = std::thread([this, raw] { Serve(*raw); });
-    return raw->path;
+    return path;
 }
 
 std::string Simulator::SlavePath(int com) const
@@ -218,14 +241,33 @@ void Simulator::Unplug(int com)
         port = it->second.get();
     }
     std::lock_guard down(port->shutdownMutex);
-    port->stop = true;
-    if (port->wake >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t w = ::write(port->wake, &one, sizeof one);
+    port->Shutdown();
+}
+
+std::string Simulator::Replug(int com)
+{
+    Port *port = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = ports_.find(com);
+        if (it == ports_.end())
+            return {};
+        port = it->second.get();
     }
-    if (port->thread.joinable())
-        port->thread.join();
-    port->CloseFds();
+    std::lock_guard down(port->shutdownMutex);
+    port->Shutdown();
+    port->stop = false;
+    port->input.clear();
+    const std::string path = port->OpenLine();
+    {
+        std::lock_guard lock(mutex_);
+        port->path = path;
+    }
+    if (path.empty())
+        return {};
+    Trace("COM" + std::to_string(com) + " plugged in again at " + path);
+    port->thread = std::thread([this, port] { Serve(*port); });
+    return path;
 }
 
 void Simulator::Stop()
@@ -264,9 +306,16 @@ std::string Simulator::WaveReading(int address, int channel, double seconds) con
 
 void Simulator::Trace(const std::string &line) const
 {
+    Trace(NowSec(), line);
+}
+
+void Simulator::Trace(double atSec, const std::string &line) const
+{
     if (options_.trace) {
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%11.6f ", atSec - startSec_);
         std::lock_guard lock(traceMutex_);
-        options_.trace(line);
+        options_.trace(stamp + line);
     }
 }
 
@@ -287,6 +336,9 @@ void Simulator::Serve(Port &port)
         const ssize_t n = ::read(port.master, chunk, sizeof chunk);
         if (n <= 0)
             continue;
+        if (options_.trace)
+            Trace("COM" + std::to_string(port.com) + " <  " +
+                  Printable(std::string(chunk, static_cast<size_t>(n))));
         if (port.input.empty())
             port.frameStart = NowSec();
         port.input.append(chunk, static_cast<size_t>(n));
@@ -373,8 +425,10 @@ void Simulator::HandleFrame(Port &port, const std::string &frame)
         port.master = port.slaveHold = -1;
         return;
     }
-    if (faulty && b.silent)
+    if (faulty && b.silent) {
+        Trace(prefix + " address " + std::to_string(address) + " stays silent");
         return;
+    }
 
     int baud = options_.paceBaud;
     if (baud < 0) {
@@ -385,6 +439,12 @@ void Simulator::HandleFrame(Port &port, const std::string &frame)
     // The request took its wire time to arrive, counted from its first byte.
     double t = port.frameStart + (frame.size() + 1) * byteSec;
     t = std::max(t, NowSec()) + b.replyDelayMs / 1000.0;
+    if (faulty && b.lateMs > 0) {
+        // A slow instrument: the line waits for it, requests behind it queue.
+        Trace(prefix + " reply address " + std::to_string(address) + " late by " +
+              std::to_string(b.lateMs) + " ms");
+        t += b.lateMs / 1000.0;
+    }
     if (!port.SleepUntil(t))
         return;
 
@@ -409,10 +469,29 @@ void Simulator::HandleFrame(Port &port, const std::string &frame)
     }
     if (faulty && !b.trailer.empty())
         pieces.back() += b.trailer;
+    if (faulty && options_.trace) {
+        std::string faults;
+        auto add = [&](const std::string &f) { faults += (faults.empty() ? "" : ", ") + f; };
+        if (!b.noise.empty())
+            add("noise first");
+        if (parts > 1)
+            add("split in " + std::to_string(parts) + " pieces");
+        if (b.cutShort > 0)
+            add("last " + std::to_string(b.cutShort) + " bytes cut");
+        if (b.extraFields > 0)
+            add(std::to_string(b.extraFields) + " extra fields");
+        if (b.wrongCrc)
+            add("wrong CRC");
+        if (!b.trailer.empty())
+            add("trailer after the CR");
+        if (!faults.empty())
+            Trace(prefix + " reply address " + std::to_string(address) + " faults: " + faults);
+    }
 
     for (size_t k = 0; k < pieces.size(); ++k) {
         if (k > 0 && !port.SleepUntil(NowSec() + b.gapMs / 1000.0))
             return;
+        const double began = NowSec();
         if (byteSec > 0) {
             // One byte at a time, each when its last bit would have arrived;
             // counted from the planned start, so a late wake-up catches up.
@@ -425,6 +504,7 @@ void Simulator::HandleFrame(Port &port, const std::string &frame)
         } else if (!port.WriteAll(pieces[k])) {
             return;
         }
+        Trace(began, prefix + " >  " + Printable(pieces[k]));
     }
     Trace(prefix + " reply address " + std::to_string(address) + " channel " +
           std::to_string(channel) + ": " + Printable(reply));

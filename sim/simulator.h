@@ -40,6 +40,7 @@ struct Behaviour {
     int extraFields = 0;   ///< append this many fields after the reading
     std::string trailer;   ///< bytes written right after the CR, in the same write
     bool hangUp = false;   ///< hang up the line (like a pulled USB adapter) instead of answering
+    int lateMs = 0;        ///< answer this much later than usual (requests behind it wait)
     int faultEvery = 1;    ///< faults apply to requests 1*n, 2*n, ... of this instrument
 };
 
@@ -52,7 +53,11 @@ struct Options {
     /// set on the line.
     int paceBaud = 0;
     Behaviour defaults; ///< behaviour of every instrument without SetBehaviour
-    /// Receives one line per request received and per reply sent; empty = none.
+    /// Receives the trace, one line at a time, each starting with the seconds
+    /// since the simulator started: the bytes as read from the line ("<") and
+    /// as written to it (">", one line per write: noise, split pieces, cut
+    /// replies and trailers as they went out), what each request asked for,
+    /// and the faults applied. Empty = no trace.
     std::function<void(const std::string &)> trace;
 };
 
@@ -84,6 +89,12 @@ class Simulator
     /// the slave reads and writes fail and its path vanishes. Safe to call
     /// from any thread, including the hook of an exchange.
     void Unplug(int com);
+    /// Plugs port `com` in again after an Unplug (or a hang-up; a port still
+    /// plugged in is unplugged first): a new pseudo-terminal with the same
+    /// instruments, readings and behaviours. Returns its slave path (the kernel
+    /// may give it another number), or "" when `com` was never added or no
+    /// pseudo-terminal could be made.
+    std::string Replug(int com);
 
     /// Stops every port thread and closes all descriptors (also done by the destructor).
     void Stop();
@@ -96,6 +107,7 @@ class Simulator
     void Serve(Port &port);
     void HandleFrame(Port &port, const std::string &frame);
     void Trace(const std::string &line) const;
+    void Trace(double atSec, const std::string &line) const;
 
     Options options_;
     mutable std::mutex mutex_;

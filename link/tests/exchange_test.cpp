@@ -2,12 +2,17 @@
 // pseudo-terminal, and reply validation.
 #include "link_fixture.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace std::chrono;
 
@@ -96,10 +101,10 @@ TEST_F(ExchangeTest, WorkedExamplesOnTheWire)
 {
     // The request as bytes on the line, read from a bare pseudo-terminal.
     {
-        Pty pty;
+        TestPty pty;
         ASSERT_TRUE(Open(1, pty.path));
         MoreCOM::ReplyTimeout = Ms(50);
-        EXPECT_FALSE(MoreCOM::Exchange(1, "1;0;"));
+        EXPECT_FALSE(MoreCOM::Exchange("1;0;", 1));
         EXPECT_EQ(MoreCOM::LastError, 9);
         char buf[64];
         const ssize_t n = read(pty.master, buf, sizeof buf);
@@ -112,7 +117,7 @@ TEST_F(ExchangeTest, WorkedExamplesOnTheWire)
     sim::Simulator s;
     OpenSim(s);
     s.SetReading(1, 1, 0, "23.5");
-    ASSERT_TRUE(MoreCOM::Exchange(1, "1;0;")) << MoreCOM::LastError;
+    ASSERT_TRUE(MoreCOM::Exchange("1;0;", 1)) << MoreCOM::LastError;
     EXPECT_EQ(MoreCOM::LastError, 0);
     EXPECT_EQ(MoreCOM::ReplyLine, "!1;23.5;16959\r");
     EXPECT_TRUE(MoreCOM::ParseReply(1, 1));
@@ -128,19 +133,19 @@ TEST_F(ExchangeTest, AddressAndBodyLimits)
     sim::Simulator s;
     OpenSim(s, {254});
     s.SetReading(1, 254, 0, "1");
-    EXPECT_TRUE(MoreCOM::Exchange(254, "1;0;"));
+    EXPECT_TRUE(MoreCOM::Exchange("1;0;", 254));
     EXPECT_EQ(s.RequestCount(1, 254), 1);
     for (int address : {255, -1}) {
         MoreCOM::ReplyLine = "kept";
-        EXPECT_FALSE(MoreCOM::Exchange(address, "1;0;"));
+        EXPECT_FALSE(MoreCOM::Exchange("1;0;", address));
         EXPECT_EQ(MoreCOM::LastError, 19);
         EXPECT_EQ(MoreCOM::ReplyLine, "kept");
     }
     MoreCOM::ReplyTimeout = Ms(60);
-    EXPECT_FALSE(MoreCOM::Exchange(254, std::string(240, 'A'))); // sent, but no reading asked
+    EXPECT_FALSE(MoreCOM::Exchange(std::string(240, 'A'), 254)); // sent, but no reading asked
     EXPECT_EQ(MoreCOM::LastError, 9);
     EXPECT_EQ(s.RequestCount(1, 254), 2);
-    EXPECT_FALSE(MoreCOM::Exchange(254, std::string(241, 'A')));
+    EXPECT_FALSE(MoreCOM::Exchange(std::string(241, 'A'), 254));
     EXPECT_EQ(MoreCOM::LastError, 19);
     usleep(20000);
     EXPECT_EQ(s.RequestCount(1), 2); // nothing reached the line for the refused ones
@@ -156,14 +161,14 @@ TEST_F(ExchangeTest, TimeoutsWithoutAndAfterTheStartMark)
     s.SetBehaviour(1, 2, cut);
     s.SetReading(1, 2, 0, "23.5");
     auto t0 = steady_clock::now();
-    EXPECT_FALSE(MoreCOM::Exchange(3, "1;0;")); // nobody at address 3
+    EXPECT_FALSE(MoreCOM::Exchange("1;0;", 3)); // nobody at address 3
     EXPECT_EQ(MoreCOM::LastError, 9);
     EXPECT_GE(Seconds(t0), 0.199);
-    EXPECT_FALSE(MoreCOM::Exchange(2, "1;0;"));
+    EXPECT_FALSE(MoreCOM::Exchange("1;0;", 2));
     EXPECT_EQ(MoreCOM::LastError, 7);
     // The address-1 instrument still answers on the same line afterwards.
     MoreCOM::ReplyTimeout = Ms(1000);
-    EXPECT_TRUE(MoreCOM::Exchange(1, "1;0;"));
+    EXPECT_TRUE(MoreCOM::Exchange("1;0;", 1));
     EXPECT_TRUE(MoreCOM::ParseReply(1, 1));
 }
 
@@ -180,7 +185,7 @@ TEST_F(ExchangeTest, ReplyLengthLimit)
                     reading = std::string(len, fill);
         ASSERT_FALSE(reading.empty());
         s.SetReading(1, 1, 0, reading);
-        const bool ok = MoreCOM::Exchange(1, "1;0;");
+        const bool ok = MoreCOM::Exchange("1;0;", 1);
         if (total == 249) {
             EXPECT_TRUE(ok) << MoreCOM::LastError;
             EXPECT_EQ(MoreCOM::ReplyLine.size(), 249u);
@@ -212,16 +217,16 @@ TEST_F(ExchangeTest, NoiseSplitsAndBytesAfterTheEnd)
     trailing.trailer = "\r!3;99;0\r"; // same write as the reply: dropped by this exchange
     s.SetBehaviour(1, 3, trailing);
 
-    ASSERT_TRUE(MoreCOM::Exchange(1, "1;4;"));
+    ASSERT_TRUE(MoreCOM::Exchange("1;4;", 1));
     EXPECT_EQ(MoreCOM::ReplyLine, Reply("1;23.5;"));
-    ASSERT_TRUE(MoreCOM::Exchange(2, "1;0;"));
+    ASSERT_TRUE(MoreCOM::Exchange("1;0;", 2));
     EXPECT_EQ(MoreCOM::ReplyLine, Reply("2;-0.125;"));
-    ASSERT_TRUE(MoreCOM::Exchange(3, "1;0;"));
+    ASSERT_TRUE(MoreCOM::Exchange("1;0;", 3));
     EXPECT_EQ(MoreCOM::ReplyLine, Reply("3;7;"));
     EXPECT_TRUE(MoreCOM::ParseReply(3, 1));
     // The rest of the read after the CR was dropped: the next exchange sees
     // only its own reply, not the trailer's "!3;99;0".
-    ASSERT_TRUE(MoreCOM::Exchange(1, "1;0;"));
+    ASSERT_TRUE(MoreCOM::Exchange("1;0;", 1));
     EXPECT_EQ(MoreCOM::ReplyLine, Reply("1;23.5;"));
 }
 
@@ -238,14 +243,24 @@ TEST_F(ExchangeTest, FaultyRepliesFailOnlyInTheParser)
     sim::Behaviour extra;
     extra.extraFields = 2;
     s.SetBehaviour(1, 2, extra);
-    ASSERT_TRUE(MoreCOM::Exchange(1, "1;0;"));
+    ASSERT_TRUE(MoreCOM::Exchange("1;0;", 1));
     EXPECT_TRUE(MoreCOM::ParseReply(1, 1)); // request 1: no fault
-    ASSERT_TRUE(MoreCOM::Exchange(1, "1;0;"));
+    ASSERT_TRUE(MoreCOM::Exchange("1;0;", 1));
     EXPECT_FALSE(MoreCOM::ParseReply(1, 1)); // request 2: wrong CRC
-    ASSERT_TRUE(MoreCOM::Exchange(2, "1;0;"));
+    ASSERT_TRUE(MoreCOM::Exchange("1;0;", 2));
     EXPECT_EQ(MoreCOM::LastError, 0);
     EXPECT_FALSE(MoreCOM::ParseReply(2, 1));
     EXPECT_TRUE(MoreCOM::ParseReply(2, 3));
+}
+
+// An event hook standing for the application: every wait sleeps at most
+// `sliceMs` (as if window events kept arriving) and then runs `onEvent`.
+static void SliceHook(double sliceMs, std::function<void()> onEvent)
+{
+    MoreCOM::SetEventHook([=](int fd, MoreCOM::WaitFor what, double deadline) {
+        MoreCOM::PollWait(fd, what, std::min(deadline, MoreCOM::MonotonicDays() + sliceMs / 864e5));
+        onEvent();
+    });
 }
 
 TEST_F(ExchangeTest, StopFlagEndsTheWaitAtOnce)
@@ -256,18 +271,18 @@ TEST_F(ExchangeTest, StopFlagEndsTheWaitAtOnce)
     slow.replyDelayMs = 2000;
     s.SetBehaviour(1, 1, slow);
     MoreCOM::ReplyTimeout = Ms(5000);
-    int cycles = 0;
-    MoreCOM::SetProcessEventsHook([&] {
-        if (++cycles == 20)
+    int events = 0;
+    SliceHook(10, [&] {
+        if (++events == 20)
             MoreCOM::StopFlag = 1;
     });
     auto t0 = steady_clock::now();
-    EXPECT_FALSE(MoreCOM::Exchange(1, "1;0;"));
+    EXPECT_FALSE(MoreCOM::Exchange("1;0;", 1));
     EXPECT_EQ(MoreCOM::LastError, 0);
-    EXPECT_EQ(cycles, 20);
+    EXPECT_EQ(events, 20);
     EXPECT_LT(Seconds(t0), 1.0);
     // Set before sending: nothing goes out.
-    EXPECT_FALSE(MoreCOM::Exchange(1, "1;0;"));
+    EXPECT_FALSE(MoreCOM::Exchange("1;0;", 1));
     EXPECT_EQ(MoreCOM::LastError, 0);
     usleep(20000);
     EXPECT_EQ(s.RequestCount(1), 1);
@@ -275,25 +290,27 @@ TEST_F(ExchangeTest, StopFlagEndsTheWaitAtOnce)
 
 TEST_F(ExchangeTest, DeviceVanishingFailsAtOnce)
 {
-    // Pulled while waiting for the reply: read failure.
+    // Pulled while waiting for the reply: read failure, device gone.
     sim::Simulator s;
     OpenSim(s, {1});
     sim::Behaviour slow;
     slow.replyDelayMs = 3000;
     s.SetBehaviour(1, 1, slow);
     MoreCOM::ReplyTimeout = Ms(5000);
-    MoreCOM::SetProcessEventsHook([&] {
+    SliceHook(10, [&] {
         if (s.RequestCount(1, 1) == 1)
             s.Unplug(1);
     });
     auto t0 = steady_clock::now();
-    EXPECT_FALSE(MoreCOM::Exchange(1, "1;0;"));
+    EXPECT_FALSE(MoreCOM::Exchange("1;0;", 1));
     EXPECT_EQ(MoreCOM::LastError, 18);
+    EXPECT_TRUE(MoreCOM::DeviceGone);
     EXPECT_LT(Seconds(t0), 1.0);
     // Already gone when sending: write failure.
-    EXPECT_FALSE(MoreCOM::Exchange(1, "1;0;"));
+    EXPECT_FALSE(MoreCOM::Exchange("1;0;", 1));
     EXPECT_EQ(MoreCOM::LastError, 16);
-    MoreCOM::SetProcessEventsHook({});
+    EXPECT_TRUE(MoreCOM::DeviceGone);
+    MoreCOM::SetEventHook({});
 
     // Hung up by the instrument side as it is asked.
     sim::Simulator s2;
@@ -303,18 +320,26 @@ TEST_F(ExchangeTest, DeviceVanishingFailsAtOnce)
     hang.hangUp = true;
     s2.SetBehaviour(2, 5, hang);
     t0 = steady_clock::now();
-    EXPECT_FALSE(MoreCOM::Exchange(5, "1;0;"));
+    EXPECT_FALSE(MoreCOM::Exchange("1;0;", 5));
     EXPECT_EQ(MoreCOM::LastError, 18);
+    EXPECT_TRUE(MoreCOM::DeviceGone);
     EXPECT_LT(Seconds(t0), 1.0);
     // The dead port still closes cleanly.
     const int fd = MoreCOM::CurrentHandle;
     MoreCOM::ClosePort(fd);
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    // A plain time-out is no vanished device.
+    sim::Simulator s3;
+    OpenSim(s3, {1});
+    MoreCOM::ReplyTimeout = Ms(30);
+    EXPECT_FALSE(MoreCOM::Exchange("1;0;", 9));
+    EXPECT_EQ(MoreCOM::LastError, 9);
+    EXPECT_FALSE(MoreCOM::DeviceGone);
 }
 
 TEST_F(ExchangeTest, AStalledLineFailsTheWriteAfterItsDeadline)
 {
-    Pty pty; // nobody reads the master: the line's buffers fill up
+    TestPty pty; // nobody reads the master: the line's buffers fill up
     ASSERT_TRUE(Open(1, pty.path));
     const std::string block(4096, 'x');
     auto lastAccepted = steady_clock::now();
@@ -325,9 +350,100 @@ TEST_F(ExchangeTest, AStalledLineFailsTheWriteAfterItsDeadline)
             usleep(2000);
     }
     const auto t0 = steady_clock::now();
-    EXPECT_FALSE(MoreCOM::Exchange(1, "1;0;"));
+    EXPECT_FALSE(MoreCOM::Exchange("1;0;", 1));
     EXPECT_EQ(MoreCOM::LastError, 16);
     // 13 bytes: 50 ms each + 100 ms.
     EXPECT_GE(Seconds(t0), 0.74);
     EXPECT_LT(Seconds(t0), 5.0);
+}
+
+// A hand-written instrument on a bare pseudo-terminal: request k is answered
+// after delaysMs[k] with the channel's own value (channel c reads c*10+1), the
+// way a slow instrument answers late while the next request already waits.
+TEST_F(ExchangeTest, ALateReplyNeverLandsOnTheNextPoint)
+{
+    TestPty pty;
+    ASSERT_FALSE(pty.path.empty());
+    ASSERT_TRUE(Open(1, pty.path));
+    // Time-out 1 s, so G = 0.25 s: the late reply comes G/2 after the time-out, which leaves
+    // room for scheduling delays either way.
+    const std::vector<int> delaysMs = {1125, 0, 0};
+    std::atomic<bool> done{false};
+    std::thread instrument([&] {
+        std::string in;
+        size_t k = 0;
+        char buf[256];
+        while (!done && k < delaysMs.size()) {
+            pollfd p{pty.master, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            const ssize_t n = read(pty.master, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            in.append(buf, n);
+            size_t cr;
+            while ((cr = in.find('\r')) != std::string::npos) {
+                const std::string frame = in.substr(0, cr);
+                in.erase(0, cr + 1);
+                const int channel = std::atoi(frame.c_str() + frame.find(";1;") + 3);
+                usleep(delaysMs[std::min(k++, delaysMs.size() - 1)] * 1000);
+                const std::string r = Reply("1;" + std::to_string(channel * 10 + 1) + ";");
+                [[maybe_unused]] ssize_t w = write(pty.master, r.data(), r.size());
+            }
+        }
+    });
+    MoreCOM::ReplyTimeout = Ms(1000);
+    std::vector<std::string> seen;
+    for (int channel = 0; channel < 3; ++channel) {
+        const bool ok = MoreCOM::Exchange("1;" + std::to_string(channel) + ";", 1);
+        seen.push_back(ok && MoreCOM::ParseReply(1, 1) ? MoreCOM::ReplyFields[1]
+                                                       : MoreCOM::ErrorText(MoreCOM::LastError));
+    }
+    done = true;
+    instrument.join();
+    std::string got;
+    for (const std::string &r : seen)
+        got += r + "|";
+    EXPECT_EQ(got, "Нет ответа|11|21|");
+}
+
+// An unplugged adapter behind a stable name (a symbolic link, as in
+// /dev/serial/by-id): the dead port is closed, opening the name fails while
+// the device is absent, and succeeds on the new device once it is back.
+TEST_F(ExchangeTest, UnplugAndReplugBehindAStableName)
+{
+    char dir[] = "/tmp/ptk71-byid-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string link = std::string(dir) + "/usb-Instrument_1234-if00";
+    sim::Simulator s;
+    ASSERT_EQ(symlink(s.AddPort(1, {1}).c_str(), link.c_str()), 0);
+    s.SetReading(1, 1, 0, "5");
+    ASSERT_TRUE(Open(1, link));
+    ASSERT_TRUE(MoreCOM::Exchange("1;0;", 1));
+
+    // Pulled: the device and its stable name go (the pseudo-terminal's number may at once
+    // be taken by another process, so the old path could lead elsewhere).
+    s.Unplug(1);
+    unlink(link.c_str());
+    EXPECT_FALSE(MoreCOM::Exchange("1;0;", 1));
+    EXPECT_TRUE(MoreCOM::DeviceGone);
+    MoreCOM::ClosePort(MoreCOM::CurrentHandle);
+    MoreCOM::PortIndex = 0;
+    EXPECT_FALSE(MoreCOM::OpenPort());
+    EXPECT_EQ(MoreCOM::LastError, 5);
+    EXPECT_NE(MoreCOM::OpenFailureReason.find("COM1 (" + link + "): cannot open: "),
+              std::string::npos)
+        << MoreCOM::OpenFailureReason;
+
+    const std::string fresh = s.Replug(1);
+    ASSERT_FALSE(fresh.empty());
+    ASSERT_EQ(symlink(fresh.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(MoreCOM::OpenPort()) << MoreCOM::OpenFailureReason;
+    EXPECT_TRUE(MoreCOM::OpenFailureReason.empty());
+    ASSERT_TRUE(MoreCOM::Exchange("1;0;", 1)) << MoreCOM::LastError;
+    EXPECT_TRUE(MoreCOM::ParseReply(1, 1));
+    EXPECT_EQ(MoreCOM::ReplyFields[1], "5");
+    MoreCOM::ClosePort(MoreCOM::CurrentHandle);
+    unlink(link.c_str());
+    rmdir(dir);
 }

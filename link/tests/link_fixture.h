@@ -5,6 +5,7 @@
 #include "exchange.h"
 #include "morecom.h"
 #include "simulator.h"
+#include "testpty.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,29 +13,6 @@
 #include <string>
 #include <termios.h>
 #include <unistd.h>
-
-// A bare pseudo-terminal pair; the test holds the master.
-struct Pty {
-    int master = -1;
-    std::string path;
-    Pty()
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128];
-        termios tio{};
-        if (master < 0 || grantpt(master) || unlockpt(master) ||
-            ptsname_r(master, name, sizeof name) || tcgetattr(master, &tio))
-            return;
-        cfmakeraw(&tio);
-        tcsetattr(master, TCSANOW, &tio);
-        path = name;
-    }
-    ~Pty()
-    {
-        if (master >= 0)
-            close(master);
-    }
-};
 
 class LinkTest : public ::testing::Test
 {
@@ -51,7 +29,7 @@ class LinkTest : public ::testing::Test
     void TearDown() override
     {
         MoreCOM::ClosePort(MoreCOM::CurrentHandle);
-        MoreCOM::SetProcessEventsHook({});
+        MoreCOM::SetEventHook({});
         MoreCOM::ClearPortPaths();
         MoreCOM::StopFlag = 0;
     }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -99,7 +100,7 @@ TEST_F(OpenPortTest, FailuresLeaveNothingOpen)
 
 TEST_F(OpenPortTest, UnsupportedSpeedIsASetupFailure)
 {
-    Pty pty;
+    TestPty pty;
     ASSERT_FALSE(pty.path.empty());
     const int before = OpenDescriptors();
     MoreCOM::BaudRate = 12345;
@@ -113,7 +114,7 @@ TEST_F(OpenPortTest, UnsupportedSpeedIsASetupFailure)
 
 TEST_F(OpenPortTest, LineSettingsSeenFromTheOtherSide)
 {
-    Pty pty;
+    TestPty pty;
     ASSERT_FALSE(pty.path.empty());
     MoreCOM::ApplySpeed(6);
     MoreCOM::LastError = 42;
@@ -135,7 +136,7 @@ TEST_F(OpenPortTest, LineSettingsSeenFromTheOtherSide)
 
 TEST_F(OpenPortTest, InputBeforeOpeningIsDiscardedAndReadsDoNotWait)
 {
-    Pty pty;
+    TestPty pty;
     ASSERT_FALSE(pty.path.empty());
     ASSERT_EQ(write(pty.master, "!1;old;1\r", 9), 9);
     ASSERT_TRUE(Open(1, pty.path));
@@ -151,7 +152,7 @@ TEST_F(OpenPortTest, InputBeforeOpeningIsDiscardedAndReadsDoNotWait)
 
 TEST_F(OpenPortTest, APortHeldIsRefusedUntilClosed)
 {
-    Pty pty;
+    TestPty pty;
     ASSERT_FALSE(pty.path.empty());
     ASSERT_TRUE(Open(1, pty.path));
     const int first = MoreCOM::CurrentHandle;
@@ -162,4 +163,71 @@ TEST_F(OpenPortTest, APortHeldIsRefusedUntilClosed)
     MoreCOM::ClosePort(first);
     EXPECT_EQ(MoreCOM::CurrentHandle, MoreCOM::NoHandle);
     EXPECT_TRUE(Open(2, pty.path));
+}
+
+// A terminal opened by mistake (a stale mapping) gets its settings back:
+// cooked, echoing, at its old speed.
+TEST_F(OpenPortTest, ClosingPutsBackTheLineSettingsFound)
+{
+    TestPty pty(false);
+    ASSERT_FALSE(pty.path.empty());
+    const int master = pty.master;
+    const char *name = pty.path.c_str();
+    termios before{};
+    ASSERT_EQ(tcgetattr(master, &before), 0);
+    ASSERT_NE(before.c_lflag & ECHO, 0u) << "a fresh terminal echoes";
+
+    MoreCOM::ApplySpeed(0);
+    ASSERT_TRUE(Open(4, name));
+    termios during{};
+    ASSERT_EQ(tcgetattr(master, &during), 0);
+    EXPECT_EQ(during.c_lflag & (ECHO | ICANON), 0u);
+    MoreCOM::ClosePort(MoreCOM::CurrentHandle);
+
+    termios after{};
+    ASSERT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
+    // A refused configuration leaves them as they were, too.
+    MoreCOM::BaudRate = 12345;
+    EXPECT_FALSE(Open(4, name));
+    ASSERT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    MoreCOM::ApplySpeed(5);
+}
+
+TEST_F(OpenPortTest, TheReasonOfAFailureNamesPortPathAndCause)
+{
+    EXPECT_FALSE(Open(7, "/nonexistent/ttyUSB9"));
+    EXPECT_EQ(MoreCOM::OpenFailureReason, "COM7 (/nonexistent/ttyUSB9): cannot open: No such "
+                                          "file or directory (unplugged, or the mapping in PORTS "
+                                          "is stale)");
+    TestPty pty;
+    ASSERT_TRUE(Open(1, pty.path));
+    const int held = MoreCOM::CurrentHandle;
+    EXPECT_FALSE(Open(2, pty.path));
+    EXPECT_NE(MoreCOM::OpenFailureReason.find("held by another program"), std::string::npos)
+        << MoreCOM::OpenFailureReason;
+    MoreCOM::ClosePort(held);
+    MoreCOM::BaudRate = 12345;
+    EXPECT_FALSE(Open(2, pty.path));
+    EXPECT_NE(MoreCOM::OpenFailureReason.find("speed 12345 not supported"), std::string::npos)
+        << MoreCOM::OpenFailureReason;
+    MoreCOM::BaudRate = 9600;
+    ASSERT_TRUE(Open(2, pty.path));
+    EXPECT_TRUE(MoreCOM::OpenFailureReason.empty());
+    if (geteuid() != 0) {
+        // Only without root: the owner's group is what to join.
+        char file[] = "/tmp/ptk71-perm-XXXXXX";
+        const int fd = mkstemp(file);
+        fchmod(fd, 0);
+        close(fd);
+        EXPECT_FALSE(Open(3, file));
+        EXPECT_NE(MoreCOM::OpenFailureReason.find("add the user to the group"), std::string::npos);
+        unlink(file);
+    }
 }

@@ -2,6 +2,7 @@
 #include "formsetup.h"
 #include "morecom.h"
 #include "settings.h"
+#include "settingspath.h"
 #include "textgrid.h"
 
 #include <QComboBox>
@@ -374,10 +375,9 @@ TEST_F(SetupTest, PortsSectionFeedsTheComPortMapping)
     EXPECT_EQ(LoadSpeed(), 2);
 }
 
-TEST(SettingsPath, DefaultsToTheExecutablePlusIni)
+TEST(SettingsPath, DefaultsToTheRunningExecutablesLocation)
 {
     SetSettingsFilePath({});
-    const std::string p = SettingsFilePath();
-    EXPECT_EQ(p.substr(p.size() - 4), ".ini");
-    EXPECT_NE(p.find("settings_tests"), std::string::npos);
+    EXPECT_NE(ExecutablePath().find("settings_tests"), std::string::npos);
+    EXPECT_EQ(SettingsFilePath(), SettingsLocationFor(ExecutablePath()).path);
 }

@@ -121,18 +121,34 @@ TEST(SimToolTest, ServesPortsWritesTheSettingsFileAndStopsOnSignal)
     MoreCOM::PortIndex = 8;
     MoreCOM::ReplyTimeout = 1.0 / 86400;
     ASSERT_TRUE(MoreCOM::OpenPort());
-    EXPECT_TRUE(MoreCOM::Exchange(4, "1;2;"));
+    EXPECT_TRUE(MoreCOM::Exchange("1;2;", 4));
     EXPECT_TRUE(MoreCOM::ParseReply(4, 1));
     const std::string trace = Tool::Read(tool.err, 2);
     EXPECT_NE(trace.find("COM9 request address 4 channel 2"), std::string::npos) << trace;
     MoreCOM::ClosePort(MoreCOM::CurrentHandle);
     MoreCOM::ClearPortPaths();
 
+    // Someone else maps COM2 meanwhile: that entry is theirs now.
+    ASSERT_TRUE(IniStore(ini).WriteString("PORTS", "COM2", "/dev/ttyUSB3"));
     kill(tool.pid, SIGTERM);
     EXPECT_EQ(tool.Wait(), 0);
     struct stat st {
     };
     EXPECT_NE(stat(path9.c_str(), &st), 0); // its pseudo-terminal is gone
+    // The entries it wrote are put back as they were.
+    IniStore after(ini);
+    EXPECT_EQ(after.ReadString("PORTS", "COM9", ""), "/dev/old");
+    EXPECT_EQ(after.ReadString("PORTS", "COM2", ""), "/dev/ttyUSB3");
+    EXPECT_EQ(after.ReadString("PORTS", "COM1", ""), "/dev/ttyUSB0");
+    EXPECT_EQ(after.ReadString("PARAM", "Speed", ""), "6");
+
+    // An entry that did not exist before ends up empty: it maps nothing.
+    Tool second({"--ini", ini, "COM5:1"});
+    ASSERT_EQ(Tool::Read(second.out, 1).rfind("COM5=/dev/pts/", 0), 0u);
+    EXPECT_NE(IniStore(ini).ReadString("PORTS", "COM5", ""), "");
+    kill(second.pid, SIGINT);
+    EXPECT_EQ(second.Wait(), 0);
+    EXPECT_EQ(IniStore(ini).ReadString("PORTS", "COM5", "none"), "");
     unlink(ini.c_str());
     rmdir(dir);
 }
@@ -150,6 +166,7 @@ TEST(SimToolTest, BadInputGivesUsageAndStatus2)
         {"COM1:1", "COM1:2"},
         {"--wave", "square", "COM1:1"},
         {"--delay"},
+        {"--late", "x", "COM1:1"},
         {"--bogus", "COM1:1"},
     };
     for (const auto &args : cases) {

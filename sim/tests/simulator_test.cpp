@@ -3,9 +3,12 @@
 #include "morecom.h"
 #include "simulator.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <unistd.h>
 
 using namespace std::chrono;
@@ -33,13 +36,32 @@ class SimulatorTest : public ::testing::Test
         MoreCOM::PortIndex = 0;
         return MoreCOM::OpenPort();
     }
+    /// Options whose trace collects its lines for Traced().
+    sim::Options Tracing()
+    {
+        sim::Options o;
+        o.trace = [this](const std::string &line) {
+            std::lock_guard lock(traceMutex_);
+            trace_.push_back(line);
+        };
+        return o;
+    }
+    std::vector<std::string> Traced()
+    {
+        std::lock_guard lock(traceMutex_);
+        return trace_;
+    }
     static double Ask(int address, int channel)
     {
-        if (!MoreCOM::Exchange(address, "1;" + std::to_string(channel) + ";") ||
+        if (!MoreCOM::Exchange("1;" + std::to_string(channel) + ";", address) ||
             !MoreCOM::ParseReply(address, 1))
             return NAN;
         return std::stod(MoreCOM::ReplyFields[1]);
     }
+
+  private:
+    std::mutex traceMutex_;
+    std::vector<std::string> trace_;
 };
 
 } // namespace
@@ -67,14 +89,7 @@ TEST_F(SimulatorTest, WavesArePlausibleAndDifferPerChannel)
 
 TEST_F(SimulatorTest, AnswersOnlyItsInstrumentsAndTracesTheLine)
 {
-    std::vector<std::string> trace;
-    std::mutex m;
-    sim::Options o;
-    o.trace = [&](const std::string &line) {
-        std::lock_guard lock(m);
-        trace.push_back(line);
-    };
-    sim::Simulator s(o);
+    sim::Simulator s(Tracing());
     ASSERT_TRUE(Open(s.AddPort(1, {1, 7})));
     EXPECT_TRUE(std::isfinite(Ask(7, 3)));
     s.SetReading(1, 1, -1, "-1.5");
@@ -93,7 +108,7 @@ TEST_F(SimulatorTest, AnswersOnlyItsInstrumentsAndTracesTheLine)
     EXPECT_EQ(s.RequestCount(1, 2), 1);
     EXPECT_EQ(s.RequestCount(1), 5);
 
-    std::lock_guard lock(m);
+    const std::vector<std::string> trace = Traced();
     bool request = false, reply = false;
     for (const std::string &line : trace) {
         request |= line.find("COM1 request address 7 channel 3") != std::string::npos;
@@ -114,7 +129,7 @@ TEST_F(SimulatorTest, PacedRepliesTakeTheirWireTime)
         ASSERT_TRUE(Open(s.AddPort(1, {1})));
         s.SetReading(1, 1, 0, "23.5");
         const auto t0 = steady_clock::now();
-        ASSERT_TRUE(MoreCOM::Exchange(1, "1;0;"));
+        ASSERT_TRUE(MoreCOM::Exchange("1;0;", 1));
         const double took = duration<double>(steady_clock::now() - t0).count();
         EXPECT_GE(took, 270.0 / (pace > 0 ? pace : 4800)) << pace;
         MoreCOM::ClosePort(MoreCOM::CurrentHandle);
@@ -139,4 +154,101 @@ TEST_F(SimulatorTest, StopsPromptlyWithRepliesPending)
             usleep(1000);
     }
     EXPECT_LT(duration<double>(steady_clock::now() - t0).count(), 2.0);
+}
+
+// The trace shows the bytes as they went over the line, one write per line,
+// each stamped with its time: the noise, every split piece, the cut reply.
+TEST_F(SimulatorTest, TraceShowsTheWireWithTimes)
+{
+    sim::Simulator s(Tracing());
+    ASSERT_TRUE(Open(s.AddPort(1, {1})));
+    s.SetReading(1, 1, 0, "23.5");
+    sim::Behaviour b;
+    b.noise = "zz";
+    b.splitParts = 2;
+    b.cutShort = 1; // the CR never comes
+    s.SetBehaviour(1, 1, b);
+    MoreCOM::ReplyTimeout = 0.1 / 86400;
+    EXPECT_TRUE(std::isnan(Ask(1, 0)));
+    EXPECT_EQ(MoreCOM::LastError, 7);
+    usleep(20000);
+
+    const std::vector<std::string> trace = Traced();
+    std::vector<std::string> wire;
+    double last = -1;
+    for (const std::string &line : trace) {
+        double at = -1;
+        char rest[256] = {};
+        ASSERT_EQ(std::sscanf(line.c_str(), "%lf %255[^\n]", &at, rest), 2) << line;
+        EXPECT_GE(at, last) << line;
+        last = at;
+        const std::string text = rest;
+        if (text.rfind("COM1 <  ", 0) == 0 || text.rfind("COM1 >  ", 0) == 0)
+            wire.push_back(text);
+    }
+    // "!1;23.5;16959" without its CR, in two pieces after the noise.
+    EXPECT_EQ(wire, (std::vector<std::string>{"COM1 <  \\xFF:1;1;0;7627\\r", "COM1 >  zz",
+                                              "COM1 >  !1;23.", "COM1 >  5;16959"}));
+    bool faults = false;
+    for (const std::string &line : trace)
+        faults |= line.find("COM1 reply address 1 faults: noise first, split in 2 pieces, last 1 "
+                            "bytes cut") != std::string::npos;
+    EXPECT_TRUE(faults);
+}
+
+// A late reply: the instrument answers after the delay, and the requests that
+// arrive meanwhile wait behind it and are answered after it, in order.
+TEST_F(SimulatorTest, LateRepliesKeepLaterRequestsWaiting)
+{
+    sim::Simulator s;
+    ASSERT_TRUE(Open(s.AddPort(1, {1})));
+    sim::Behaviour late;
+    late.lateMs = 300;
+    late.faultEvery = 2;
+    s.SetBehaviour(1, 1, late);
+    s.SetReading(1, 1, 2, "22");
+    s.SetReading(1, 1, 3, "33");
+    auto t0 = steady_clock::now();
+    EXPECT_FALSE(std::isnan(Ask(1, 1)));
+    EXPECT_LT(duration<double>(steady_clock::now() - t0).count(), 0.3) << "request 1: not late";
+    const int fd = MoreCOM::CurrentHandle;
+    t0 = steady_clock::now();
+    for (const char *body : {"1;2;", "1;3;"}) {
+        const std::string frame = MoreCOM::BuildRequest(1, body);
+        ASSERT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    }
+    std::string got;
+    while (std::count(got.begin(), got.end(), '\r') < 2 &&
+           duration<double>(steady_clock::now() - t0).count() < 3) {
+        char buf[64];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, n);
+        else
+            usleep(2000);
+    }
+    EXPECT_GE(duration<double>(steady_clock::now() - t0).count(), 0.3);
+    auto reply = [](const std::string &checked) {
+        return '!' + checked + std::to_string(MoreCOM::Crc16(checked)) + '\r';
+    };
+    EXPECT_EQ(got, reply("1;22;") + reply("1;33;"));
+    EXPECT_EQ(s.RequestCount(1, 1), 3);
+}
+
+TEST_F(SimulatorTest, ReplugGivesAFreshLineWithTheSameInstruments)
+{
+    sim::Simulator s;
+    ASSERT_TRUE(Open(s.AddPort(1, {1})));
+    s.SetReading(1, 1, -1, "8");
+    EXPECT_EQ(Ask(1, 0), 8.0);
+    s.Unplug(1);
+    EXPECT_TRUE(std::isnan(Ask(1, 0)));
+    MoreCOM::ClosePort(MoreCOM::CurrentHandle);
+    const std::string path = s.Replug(1);
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(s.SlavePath(1), path);
+    ASSERT_TRUE(Open(path));
+    EXPECT_EQ(Ask(1, 0), 8.0);
+    EXPECT_EQ(s.RequestCount(1, 1), 2); // the one sent into the unplugged line never arrived
+    EXPECT_TRUE(s.Replug(5).empty());   // never added
 }
