@@ -24,6 +24,7 @@ constexpr std::uint32_t kVersion = 1;
 constexpr std::size_t kHeaderSize = 8 + 4 + 8 + 8 + 8 + 8 + 4 + 8 + 4;
 constexpr std::uint32_t kMaxPayload = 1u << 20;
 constexpr auto kSyncInterval = std::chrono::milliseconds(20);
+constexpr auto kWriteTick = std::chrono::milliseconds(2);
 
 void Put32(std::string &out, std::uint32_t v)
 {
@@ -338,6 +339,7 @@ struct Journal::Impl {
     std::uint64_t writtenSeq = 0;    ///< highest seq written (not yet synced)
     std::uint64_t durableSeq = 0;
     bool syncNow = false;
+    bool sleeping = false; ///< the thread waits for work (an append must wake it)
     bool stop = false;
     bool removeFile = false;
     std::string failure;
@@ -437,31 +439,35 @@ void Journal::Impl::Run()
     std::unique_lock<std::mutex> lock(mutex);
     auto lastSync = std::chrono::steady_clock::now() - kSyncInterval;
     for (;;) {
-        wake.wait(lock, [this] {
-            return stop || !queue.empty() || request.kind != Request::Kind::None ||
-                   (syncNow && writtenSeq > durableSeq);
-        });
+        // Asleep until there is something to do; an append wakes the thread only then, so a
+        // pass's many appends cost one wake-up, not one each.
+        if (queue.empty() && writtenSeq <= durableSeq && request.kind == Request::Kind::None &&
+            !stop) {
+            sleeping = true;
+            wake.wait(lock, [this] {
+                return stop || !queue.empty() || request.kind != Request::Kind::None;
+            });
+            sleeping = false;
+        }
         if (request.kind != Request::Kind::None) {
             Serve(lock);
             continue;
         }
-        if (!WriteQueued(lock) && !stop)
+        // What was appended reaches the file within a tick, so a killed process loses only the
+        // last moments; it is synced at most every kSyncInterval, or at once when asked.
+        WriteQueued(lock);
+        const auto now = std::chrono::steady_clock::now();
+        if (stop || syncNow || now >= lastSync + kSyncInterval) {
+            syncNow = false;
+            Sync(lock);
+            lastSync = now;
+            if (stop && queue.empty())
+                break;
             continue;
-        // Sync at most every kSyncInterval while changes stream in, at once when asked.
-        const auto due = lastSync + kSyncInterval;
-        if (!syncNow && !stop && std::chrono::steady_clock::now() < due) {
-            wake.wait_until(lock, due, [this] {
-                return stop || syncNow || request.kind != Request::Kind::None;
-            });
-            if (request.kind != Request::Kind::None)
-                continue;
-            WriteQueued(lock);
         }
-        syncNow = false;
-        Sync(lock);
-        lastSync = std::chrono::steady_clock::now();
-        if (stop && queue.empty())
-            break;
+        wake.wait_for(lock, kWriteTick, [this] {
+            return stop || syncNow || request.kind != Request::Kind::None;
+        });
     }
     if (removeFile) {
         ::close(fd);
@@ -547,12 +553,15 @@ std::uint64_t Journal::Append(JournalRecord record)
     record.seq = ++lastSeq_;
     std::string framed;
     Frame(record, framed);
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(d_->mutex);
         d_->queue += framed;
         d_->queuedSeq = record.seq;
+        wake = d_->sleeping;
     }
-    d_->wake.notify_one();
+    if (wake)
+        d_->wake.notify_one();
     return record.seq;
 }
 

@@ -7,9 +7,10 @@
 // and a checksum of the file's last 64 KiB, where a zip keeps its directory); after it come
 // records, each framed by its length and CRC-32, so a record cut short by a crash is recognised
 // and ignored. Changes are appended on the user-interface thread into a queue, which costs a
-// copy of a few dozen bytes; a thread of the journal's own writes the queue at once (so a killed
-// process loses nothing it had appended) and syncs it to the disk at least every 20 ms while
-// changes come in, or at once when a caller waits for durability.
+// copy of a few dozen bytes; a thread of the journal's own writes the queue to the file within
+// 2 ms (so a killed process loses only the changes of its last moments) and syncs it to the
+// disk at least every 20 ms while changes come in, or at once when a caller waits for
+// durability.
 //
 // A complete save hands the journal over to the new file in two steps: before the new file is
 // renamed into place, a Rebase record naming it is appended and synced; after the rename the
