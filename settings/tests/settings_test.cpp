@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <sys/stat.h>
 
 QT_BEGIN_NAMESPACE
 inline void PrintTo(const QString &s, std::ostream *os)
@@ -360,6 +361,33 @@ TEST_F(SetupTest, WriteFailureIsSilentInTheWindowButLeavesOneLineOnStderr)
     EXPECT_FALSE(SaveSpeed(3));
     const std::string speedErr = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::count(speedErr.begin(), speedErr.end(), '\n'), 1);
+}
+
+TEST_F(SetupTest, QuotedValuesByteOrderMarkAndAReadOnlyFile)
+{
+    // A file saved by an editor that adds a byte-order mark and quotes values.
+    Put("\xEF\xBB\xBF[PARAM]\r\nNum=\"2\"\r\nPause='7'\r\nCOMPribor2=\"5\"\r\n");
+    TFormSetup &f = Create();
+    EXPECT_EQ(NumPoints, 2);
+    EXPECT_EQ(PauseSec, 7);
+    EXPECT_EQ(Entry(1), "5,1,0");
+    f.show();
+    f.close();
+    const std::string saved = Get();
+    EXPECT_EQ(saved.rfind("\xEF\xBB\xBF[PARAM]\r\nNum=2\r\nPause=7\r\nCOMPribor2=5\r\n", 0), 0u)
+        << saved;
+    EXPECT_EQ(saved.find("[PARAM]", 4), std::string::npos) << "no second section";
+
+    // A read-only file is left alone, with the same line as an unwritable folder.
+    ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);
+    f.EdChan->SetText("3");
+    f.show();
+    ::testing::internal::CaptureStderr();
+    f.close();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "ptk71: Unable to write to " + path_ + "\n");
+    EXPECT_EQ(Get(), saved);
+    ::chmod(path_.c_str(), 0644);
 }
 
 TEST_F(SetupTest, PortsSectionFeedsTheComPortMapping)
