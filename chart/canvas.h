@@ -338,7 +338,6 @@ class TTeeCanvas
     /// No target: primitives do nothing, measurements still work.
     void ClearTarget();
     QImage *ImageTarget() const { return image_; }
-    QPainter *PainterTarget() const { return painter_; }
     /// Size of the current target in pixels (0 x 0 without one).
     int TargetWidth() const;
     int TargetHeight() const;
@@ -432,8 +431,6 @@ class TTeeCanvas
     /// The clipping region becomes the whole target.
     void Unclip();
     bool IsClipped() const { return clip_.has_value(); }
-    /// The clip rectangle set by ClipRectangle (meaningless when !IsClipped()).
-    PixelRect ClipRect() const { return clip_.value_or(PixelRect{}); }
 
   protected:
     /// Ends a painter the canvas opened on its image target (before the image is reallocated or
@@ -441,7 +438,6 @@ class TTeeCanvas
     void EndImagePainter();
 
   private:
-    friend struct CanvasRaster;
     struct Impl;
     std::unique_ptr<Impl> d_;
     QImage *image_ = nullptr;
@@ -549,8 +545,6 @@ class TTeeCanvas3D : public TCanvas3D
 
     /// The off-screen bitmap (null until the first buffered paint).
     const QImage *Bitmap() const { return bitmap_.get(); }
-    /// Drawing rectangle of the current picture.
-    PixelRect Bounds() const { return bounds_; }
 
     void ResetCanvas() override;
 
@@ -562,7 +556,6 @@ class TTeeCanvas3D : public TCanvas3D
     bool buffered_ = true;
     bool monochrome_ = false;
     std::unique_ptr<QImage> bitmap_;
-    PixelRect bounds_;
     // projection
     int centreX_ = 0, centreY_ = 0;
     int offsetCentreX_ = 0, offsetCentreY_ = 0;

@@ -7,13 +7,6 @@ EListError::EListError(int index)
 {
 }
 
-double RoundToEvenF(double x)
-{
-    // nearbyint rounds in the current rounding mode, which is round-to-nearest-even unless a
-    // program changes it (nothing here does); it is one instruction on current processors.
-    return std::nearbyint(x);
-}
-
 int MulDiv(int a, int b, int c)
 {
     if (c == 0)

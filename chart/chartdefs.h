@@ -49,7 +49,6 @@ inline constexpr ChartColor clBlue = 0x00FF0000u;
 inline constexpr ChartColor clFuchsia = 0x00FF00FFu;
 inline constexpr ChartColor clAqua = 0x00FFFF00u;
 inline constexpr ChartColor clWhite = 0x00FFFFFFu;
-inline constexpr ChartColor clDkGray = 0x00808080u;
 /// Face colour of buttons and panels. A fixed light grey rather than the desktop theme's colour,
 /// so that the chart's picture does not depend on the theme it runs under.
 inline constexpr ChartColor clBtnFace = 0x00C0C0C0u;
@@ -79,10 +78,6 @@ inline constexpr ChartColor RgbToChartColor(std::uint32_t rgb)
 {
     return ((rgb >> 16) & 0xFFu) | (rgb & 0xFF00u) | ((rgb & 0xFFu) << 16);
 }
-inline QColor ChartColorToQColor(ChartColor c)
-{
-    return QColor(ChartColorRed(c), ChartColorGreen(c), ChartColorBlue(c));
-}
 
 /// A rectangle as the window system keeps it: Right and Bottom are the first column and row
 /// outside the rectangle, so Width() = Right - Left.
@@ -98,10 +93,6 @@ struct PixelRect {
     constexpr bool operator==(const PixelRect &) const = default;
     /// The same area as a QRect (whose right() and bottom() are inclusive).
     QRect ToQRect() const { return QRect(Left, Top, Right - Left, Bottom - Top); }
-    static PixelRect FromQRect(const QRect &r)
-    {
-        return PixelRect{r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
-    }
 };
 
 struct PixelPoint {
@@ -167,20 +158,11 @@ inline int RoundToEven(double x)
         return -RoundLimit;
     // |x| < 2^51 here: the sum with 1.5 * 2^52 has no bits left for a fraction, so the addition
     // rounds x to an integer (to nearest, ties to even: the default rounding mode) and taking
-    // the constant away again is exact. The result equals RoundToEvenF's, without a call.
+    // the constant away again is exact.
     constexpr double Shift = 6755399441055744.0;
     return int((x + Shift) - Shift);
 }
 
-/// x rounded to the nearest integral value, ties to even, as a double (no clamping).
-double RoundToEvenF(double x);
-
 /// a * b / c rounded to the nearest integer (halves away from zero), computed in 64 bits;
 /// -1 when c is 0, as the window system's MulDiv.
 int MulDiv(int a, int b, int c);
-
-/// Integer division truncating toward zero, spelled out where the drawing rules say "div".
-inline constexpr int Div(int a, int b)
-{
-    return a / b;
-}

@@ -20,15 +20,6 @@ template <class T> void NotifyChart(T &part, TCustomAxisPanel *chart)
     part.OnChange = [chart] { chart->RequestRepaint(); };
 }
 
-/// The component name of a series, for series classes that have one.
-template <class S> QString SeriesName(const S &series)
-{
-    if constexpr (requires { series.Name(); })
-        return series.Name();
-    else
-        return QString();
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -288,13 +279,10 @@ void TCustomAxisPanel::SetScaleLastPage(bool value)
 
 QString TCustomAxisPanel::SeriesLegendText(const TChartSeries *series, int index) const
 {
-    if (series) {
-        if (!series->Title().isEmpty())
-            return series->Title();
-        QString name = SeriesName(*series);
-        if (!name.isEmpty())
-            return name;
-    }
+    // The series of this chart have no component names: an empty title falls back to the
+    // position.
+    if (series && !series->Title().isEmpty())
+        return series->Title();
     return QStringLiteral("Series ") + QString::number(index);
 }
 

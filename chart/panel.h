@@ -124,8 +124,6 @@ class TCustomTeePanel : public QWidget
     /// Marks the off-screen picture stale and schedules one paint. Nothing is drawn now.
     /// Ignored during a drawing pass: the pass already reflects the state it reads.
     void RequestRepaint();
-    /// The change handler that fonts, pens and brushes of the chart's parts call.
-    void CanvasChanged() { RequestRepaint(); }
 
     /// One complete drawing pass into the canvas' picture of the given bounds; the finished
     /// picture is copied into WindowImage at the bounds' top-left corner.
@@ -234,7 +232,7 @@ class TCustomAxisPanel : public TCustomTeePanel
     /// True when no series of the chart has the colour and it is neither the panel Color nor
     /// (with checkBackground) the back colour. AttachSeries uses it for the palette choice.
     virtual bool IsFreeSeriesColor(ChartColor color, bool checkBackground) const = 0;
-    /// The text the legend shows for a series (its Title; else its name; else "Series " + n).
+    /// The text the legend shows for a series: its Title, or "Series " + n when that is empty.
     virtual QString SeriesLegendText(const TChartSeries *series, int index) const;
 
   protected:
