@@ -92,6 +92,7 @@ struct TTeeCanvas::Impl {
     std::unique_ptr<QPainter> imagePainter;
     // Scratch buffers reused between calls.
     std::vector<std::uint8_t> mask;
+    std::vector<int> stack;
     std::vector<double> crossings;
     std::vector<PixelPoint> points;
 };

@@ -797,6 +797,223 @@ void PaintedEllipseRuns(int W, int H, std::vector<ShapeRun> &outline, std::vecto
         }
     }
 }
+
+/// Grid cells of a shape being rasterised.
+enum ShapeCell : std::uint8_t { Empty = 0, Edge = 1, Inside = 2 };
+
+/// Marks as Inside every Empty cell of the w x h grid that the Edge cells enclose: those not
+/// reachable from the grid's border through 4-connected Empty cells. A one-pixel outline drawn
+/// with the line rasteriser is 8-connected, so nothing leaks through its diagonal steps.
+/// `stack` is scratch space.
+void MarkEnclosed(std::vector<std::uint8_t> &grid, int w, int h, std::vector<int> &stack)
+{
+    std::vector<std::uint8_t> reached(grid.size(), 0);
+    stack.clear();
+    auto push = [&](int x, int y) {
+        const std::size_t i = std::size_t(y) * std::size_t(w) + std::size_t(x);
+        if (grid[i] == Empty && !reached[i]) {
+            reached[i] = 1;
+            stack.push_back(int(i));
+        }
+    };
+    for (int x = 0; x < w; ++x) {
+        push(x, 0);
+        push(x, h - 1);
+    }
+    for (int y = 0; y < h; ++y) {
+        push(0, y);
+        push(w - 1, y);
+    }
+    while (!stack.empty()) {
+        const int i = stack.back();
+        stack.pop_back();
+        const int x = i % w, y = i / w;
+        if (x > 0)
+            push(x - 1, y);
+        if (x + 1 < w)
+            push(x + 1, y);
+        if (y > 0)
+            push(x, y - 1);
+        if (y + 1 < h)
+            push(x, y + 1);
+    }
+    for (std::size_t i = 0; i < grid.size(); ++i)
+        if (grid[i] == Empty && !reached[i])
+            grid[i] = Inside;
+}
+
+/// Appends the Edge and Inside cells of a grid whose top-left cell is (gx, gy) as runs, moved
+/// by (-ox, -oy).
+void GridToRuns(const std::vector<std::uint8_t> &grid, int w, int h, int gx, int gy, int ox, int oy,
+                std::vector<ShapeRun> &outline, std::vector<ShapeRun> &fill)
+{
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t *row = grid.data() + std::size_t(y) * std::size_t(w);
+        int x = 0;
+        while (x < w) {
+            const std::uint8_t v = row[x];
+            int e = x + 1;
+            while (e < w && row[e] == v)
+                ++e;
+            if (v == Edge)
+                outline.push_back({gy + y - oy, gx + x - ox, gx + e - ox});
+            else if (v == Inside)
+                fill.push_back({gy + y - oy, gx + x - ox, gx + e - ox});
+            x = e;
+        }
+    }
+}
+
+/// A box this narrow or low (in pixels) holds a flat ellipse.
+constexpr int FlatEllipseSide = 5;
+
+/// The ellipse inscribed in a flat W x H box, relative to the box. Its outline touches all four
+/// sides and is closed; the fill is exactly what the outline encloses. A box two pixels wide or
+/// high or less is all outline (its ellipse is the box's frame). Otherwise the outline is
+/// walked over one quarter, from the right end of the middle row down to the middle of the
+/// bottom row: each step goes to whichever of the three next pixels (left, down, diagonal) lies
+/// nearest the ellipse through the centres of the box's edge pixels, judged by the residual of
+/// its equation b^2 (2x - a)^2 + a^2 (2y - b)^2 = a^2 b^2 (a = W - 1, b = H - 1). A walk that
+/// reaches the middle column before the bottom row (a tall, thin box) finishes the tip
+/// straight down. The quarter is mirrored into the other three.
+void FlatEllipseRuns(int W, int H, std::vector<std::uint8_t> &grid, std::vector<int> &stack,
+                     std::vector<ShapeRun> &outline, std::vector<ShapeRun> &fill)
+{
+    outline.clear();
+    fill.clear();
+    grid.assign(std::size_t(W) * std::size_t(H), Empty);
+    auto edge = [&](int x, int y) {
+        for (const int ex : {x, W - 1 - x})
+            for (const int ey : {y, H - 1 - y})
+                grid[std::size_t(ey) * std::size_t(W) + std::size_t(ex)] = Edge;
+    };
+    if (W <= 2 || H <= 2) {
+        std::fill(grid.begin(), grid.end(), std::uint8_t(Edge));
+    } else {
+        const long long a = W - 1, b = H - 1;
+        const auto residual = [&](long long x, long long y) {
+            const long long u = 2 * x - a, v = 2 * y - b;
+            return std::llabs(b * b * u * u + a * a * v * v - a * a * b * b);
+        };
+        long long x = a, y = H / 2;
+        while (x >= W / 2 && y <= b) {
+            edge(int(x), int(y));
+            const long long left = residual(x - 1, y), down = residual(x, y + 1),
+                            diagonal = residual(x - 1, y + 1);
+            if (diagonal <= left && diagonal <= down) {
+                --x;
+                ++y;
+            } else if (left < down) {
+                --x;
+            } else {
+                ++y;
+            }
+        }
+        for (; y <= b; ++y)
+            edge(W / 2, int(y));
+    }
+    MarkEnclosed(grid, W, H, stack);
+    GridToRuns(grid, W, H, 0, 0, 0, 0, outline, fill);
+}
+
+/// Whether the closed polygon is simple: no two of its edges meet except neighbours at their
+/// shared vertex (repeated vertices are taken once).
+bool IsSimplePolygon(std::span<const PixelPoint> pts)
+{
+    std::vector<PixelPoint> v;
+    for (const PixelPoint &p : pts)
+        if (v.empty() || !(v.back() == p))
+            v.push_back(p);
+    while (v.size() > 1 && v.front() == v.back())
+        v.pop_back();
+    const std::size_t n = v.size();
+    if (n < 3)
+        return false;
+    const auto cross = [](const PixelPoint &o, const PixelPoint &a, const PixelPoint &b) {
+        const long long c =
+            (long long)(a.X - o.X) * (b.Y - o.Y) - (long long)(a.Y - o.Y) * (b.X - o.X);
+        return c > 0 ? 1 : c < 0 ? -1 : 0;
+    };
+    const auto onSegment = [](const PixelPoint &a, const PixelPoint &b, const PixelPoint &p) {
+        return std::min(a.X, b.X) <= p.X && p.X <= std::max(a.X, b.X) &&
+               std::min(a.Y, b.Y) <= p.Y && p.Y <= std::max(a.Y, b.Y);
+    };
+    const auto meet = [&](const PixelPoint &a, const PixelPoint &b, const PixelPoint &c,
+                          const PixelPoint &d) {
+        const int d1 = cross(c, d, a), d2 = cross(c, d, b), d3 = cross(a, b, c),
+                  d4 = cross(a, b, d);
+        if (d1 * d2 < 0 && d3 * d4 < 0)
+            return true;
+        return (d1 == 0 && onSegment(c, d, a)) || (d2 == 0 && onSegment(c, d, b)) ||
+               (d3 == 0 && onSegment(a, b, c)) || (d4 == 0 && onSegment(a, b, d));
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        const PixelPoint &a = v[i], &b = v[(i + 1) % n], &c = v[(i + 2) % n];
+        // Neighbouring edges that fold back onto each other.
+        if (cross(a, b, c) == 0 &&
+            (long long)(b.X - a.X) * (c.X - b.X) + (long long)(b.Y - a.Y) * (c.Y - b.Y) < 0)
+            return false;
+        for (std::size_t j = i + 2; j < n; ++j) {
+            if (i == 0 && j == n - 1)
+                continue; // neighbours through the closing vertex
+            if (meet(a, b, v[j], v[(j + 1) % n]))
+                return false;
+        }
+    }
+    return true;
+}
+
+/// Even-odd test of the pixel (x, y) against the polygon with its vertices on pixel centres.
+bool InsideEvenOdd(std::span<const PixelPoint> pts, int x, int y)
+{
+    bool inside = false;
+    for (std::size_t i = 0; i < pts.size(); ++i) {
+        const PixelPoint &a = pts[i], &b = pts[(i + 1) % pts.size()];
+        if ((a.Y <= y) == (b.Y <= y))
+            continue;
+        const double xs = a.X + (y - a.Y) * double(b.X - a.X) / double(b.Y - a.Y);
+        if (xs < x)
+            inside = !inside;
+    }
+    return inside;
+}
+
+/// Of the Inside regions (4-connected) of a polygon's grid, keeps those holding a pixel the
+/// even-odd rule puts inside and empties the others; `before` is the grid before MarkEnclosed.
+void KeepEvenOddRegions(std::vector<std::uint8_t> &grid, const std::vector<std::uint8_t> &before,
+                        int w, int h, int gx, int gy, std::span<const PixelPoint> pts,
+                        std::vector<int> &stack)
+{
+    std::vector<std::uint8_t> seen(grid.size(), 0);
+    std::vector<int> region;
+    for (std::size_t start = 0; start < grid.size(); ++start) {
+        if (grid[start] != Inside || seen[start])
+            continue;
+        region.clear();
+        stack.assign(1, int(start));
+        seen[start] = 1;
+        bool keep = false;
+        while (!stack.empty()) {
+            const int i = stack.back();
+            stack.pop_back();
+            region.push_back(i);
+            const int x = i % w, y = i / w;
+            keep = keep || InsideEvenOdd(pts, gx + x, gy + y);
+            for (const auto &[nx, ny] : {std::pair{x - 1, y}, {x + 1, y}, {x, y - 1}, {x, y + 1}}) {
+                if (nx < 0 || ny < 0 || nx >= w || ny >= h)
+                    continue;
+                const std::size_t j = std::size_t(ny) * std::size_t(w) + std::size_t(nx);
+                if (grid[j] == Inside && !seen[j]) {
+                    seen[j] = 1;
+                    stack.push_back(int(j));
+                }
+            }
+        }
+        if (!keep)
+            for (const int i : region)
+                grid[std::size_t(i)] = before[std::size_t(i)];
+    }
+}
 } // namespace
 
 namespace
@@ -888,7 +1105,9 @@ void TTeeCanvas::Ellipse(int x0, int y0, int x1, int y1)
     if (c.kind != ShapeCache::EllipseShape || c.key.size() != 1 || c.key[0] != PixelPoint{W, H}) {
         c.kind = ShapeCache::EllipseShape;
         c.key.assign(1, PixelPoint{W, H});
-        if (W <= 1024 && H <= 1024)
+        if (std::min(W, H) <= FlatEllipseSide)
+            FlatEllipseRuns(W, H, d_->mask, d_->stack, c.outline, c.fill);
+        else if (W <= 1024 && H <= 1024)
             PaintedEllipseRuns(W, H, c.outline, c.fill);
         else
             EllipseRuns(W, H, c.outline, c.fill);
@@ -960,27 +1179,60 @@ void TTeeCanvas::Polygon(std::span<const PixelPoint> pts)
               gy1 = small ? by1 + 1 : std::min(by1 + 1, r.cy1);
     const int gw = gx1 - gx0, gh = gy1 - gy0;
     auto &grid = d_->mask;
-    grid.assign(size_t(gw) * size_t(gh), 0);
-    if (pen) {
+    grid.assign(size_t(gw) * size_t(gh), Empty);
+    const auto drawOutline = [&](std::vector<std::uint8_t> &cells, const PatternMask &pattern) {
         CanvasRaster g; // writes only the grid
         g.cx0 = gx0;
         g.cy0 = gy0;
         g.cx1 = gx1;
         g.cy1 = gy1;
-        g.mask = grid.data();
+        g.mask = cells.data();
         g.mx0 = gx0;
         g.my0 = gy0;
         g.mw = gw;
         int phase = 0;
         for (size_t i = 0; i < pts.size(); ++i) {
             const PixelPoint &a = pts[i], &b = pts[(i + 1) % pts.size()];
-            g.Line(a.X, a.Y, b.X, b.Y, pat, phase);
+            g.Line(a.X, a.Y, b.X, b.Y, pattern, phase);
         }
         if (std::all_of(pts.begin(), pts.end(), [&](const PixelPoint &p) { return p == pts[0]; }))
             g.Pixel(pts[0].X, pts[0].Y);
-    }
-    if (fill) {
-        // Even-odd fill sampled at pixel centres, vertices taken as pixel corners.
+    };
+    if (pen) {
+        // The outline as a solid line bounds the fill; a styled pen then draws only its dashes
+        // of it, and the gaps between them stay as they are.
+        drawOutline(grid, PatternMask{});
+        // A cached shape serves later calls with and without a brush alike, so its inside is
+        // always worked out.
+        if (fill || small) {
+            if (small) {
+                // Exactly what the outline encloses. Where edges cross, an enclosed region is
+                // filled when the even-odd rule puts a pixel of it inside.
+                std::vector<std::uint8_t> before = grid;
+                MarkEnclosed(grid, gw, gh, d_->stack);
+                if (!IsSimplePolygon(pts))
+                    KeepEvenOddRegions(grid, before, gw, gh, gx0, gy0, pts, d_->stack);
+            } else {
+                // Too large to walk the outline's inside: the even-odd rule with the vertices
+                // on pixel centres (for a convex polygon the same pixels).
+                for (int y = gy0; y < gy1; ++y) {
+                    std::uint8_t *row = grid.data() + size_t(y - gy0) * size_t(gw);
+                    for (int x = gx0; x < gx1; ++x)
+                        if (row[x - gx0] == Empty && InsideEvenOdd(pts, x, y))
+                            row[x - gx0] = Inside;
+                }
+            }
+        }
+        if (pat.period != 0) {
+            std::vector<std::uint8_t> dashes(grid.size(), Empty);
+            drawOutline(dashes, pat);
+            for (size_t i = 0; i < grid.size(); ++i)
+                if (grid[i] == Edge && dashes[i] == Empty)
+                    grid[i] = Empty;
+        }
+    } else {
+        // Without an outline: even-odd fill sampled at pixel centres, vertices taken as pixel
+        // corners.
         auto &xs = d_->crossings;
         for (int y = gy0; y < gy1; ++y) {
             const double yc = y + 0.5;
@@ -997,12 +1249,11 @@ void TTeeCanvas::Polygon(std::span<const PixelPoint> pts)
                 const int xa = std::max(int(std::ceil(xs[i] - 0.5)), gx0);
                 const int xb = std::min(int(std::ceil(xs[i + 1] - 0.5)), gx1);
                 for (int x = xa; x < xb; ++x)
-                    if (row[x - gx0] == 0)
-                        row[x - gx0] = 2;
+                    row[x - gx0] = Inside;
             }
         }
     }
-    // Grid to runs (outline = 1, fill = 2), relative to the first vertex.
+    // Grid to runs, relative to the first vertex.
     c.kind = small ? ShapeCache::PolygonShape : ShapeCache::None;
     c.style = style;
     c.key.clear();
@@ -1010,20 +1261,7 @@ void TTeeCanvas::Polygon(std::span<const PixelPoint> pts)
         c.key.push_back({p.X - origin.X, p.Y - origin.Y});
     c.outline.clear();
     c.fill.clear();
-    for (int y = 0; y < gh; ++y) {
-        const std::uint8_t *row = grid.data() + size_t(y) * size_t(gw);
-        int x = 0;
-        while (x < gw) {
-            const std::uint8_t v = row[x];
-            int e = x + 1;
-            while (e < gw && row[e] == v)
-                ++e;
-            if (v != 0)
-                (v == 1 ? c.outline : c.fill)
-                    .push_back({gy0 + y - origin.Y, gx0 + x - origin.X, gx0 + e - origin.X});
-            x = e;
-        }
-    }
+    GridToRuns(grid, gw, gh, gx0, gy0, origin.X, origin.Y, c.outline, c.fill);
     c.UpdateBounds();
     EmitShape(c, r, scope, Pen, Brush, backColor_, backMode_, origin.X, origin.Y, pen, fill);
 }
