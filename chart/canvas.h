@@ -16,11 +16,14 @@
 //
 // One-pixel lines, polylines, dotted lines, rectangle outlines and fills are rasterised by this
 // code straight into the image's scanlines (the paint library's own line rasteriser draws other
-// end points and other interior pixels). Polygons are rasterised here too (outline with the same
-// line rasteriser, fill sampled at pixel centres, every pixel written once). An ellipse is the
-// paint library's aliased ellipse in the box, painted once per size into a scratch picture and
-// then reused as spans (markers repeat one size thousands of times per picture). Wide diagonal
-// pens, rotated text and text go through QPainter.
+// end points and other interior pixels; see canvasraster.cpp). Polygons are rasterised here too:
+// the outline with the same line rasteriser, the fill exactly the pixels the outline encloses
+// (where edges cross, by the even-odd rule), every pixel written once. An ellipse is the paint
+// library's aliased ellipse in the box, painted once per size into a scratch picture and then
+// reused as spans (markers repeat one size thousands of times per picture); an ellipse in a flat
+// box (a side of 5 pixels or less, where the library's ellipse does not reach all four sides)
+// is walked here, so that it touches every side of its box and its fill is what its outline
+// encloses. Wide diagonal pens, rotated text and text go through QPainter.
 //
 // Drawing surface. A canvas draws on one target at a time:
 //  - an image (SetImageTarget), whose scanlines it writes directly: the off-screen bitmap of a

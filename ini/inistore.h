@@ -54,7 +54,6 @@ class IniStore
     /// exists but cannot be read (the snapshot is then empty).
     bool Open();
     void Close();
-    bool IsOpen() const { return snapshot_ != nullptr; }
 
     /// The value of `key` in `section`, or `def` when the file, the section or the key is
     /// missing. Without a snapshot the file is read as it is now.

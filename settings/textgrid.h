@@ -43,7 +43,6 @@ class TTextGrid : public QTableWidget
     void SetColWidth(int col, int width);
 
     void SetAlwaysShowEditor(bool on);
-    bool AlwaysShowEditor() const { return alwaysShowEditor_; }
     void SetRowMoving(bool on);
     /// Draws the current cell highlighted (off by default: only a focus frame).
     void SetDrawFocusSelected(bool on);
