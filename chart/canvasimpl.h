@@ -19,10 +19,12 @@
 namespace canvasdetail
 {
 
-/// Colours as pixels: marker values (AutoColor, clNone) and other high-bit values keep only
-/// their colour bytes.
+/// Colours as pixels: system colours as the application palette has them now; marker values
+/// (AutoColor, clNone) and other high-bit values keep only their colour bytes.
 inline std::uint32_t Rgb(ChartColor c)
 {
+    if (IsSystemColor(c))
+        c = ResolveSystemColor(c);
     return ChartColorToRgb(c & 0x00FFFFFFu);
 }
 

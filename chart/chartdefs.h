@@ -49,9 +49,44 @@ inline constexpr ChartColor clBlue = 0x00FF0000u;
 inline constexpr ChartColor clFuchsia = 0x00FF00FFu;
 inline constexpr ChartColor clAqua = 0x00FFFF00u;
 inline constexpr ChartColor clWhite = 0x00FFFFFFu;
-/// Face colour of buttons and panels. A fixed light grey rather than the desktop theme's colour,
-/// so that the chart's picture does not depend on the theme it runs under.
-inline constexpr ChartColor clBtnFace = 0x00C0C0C0u;
+/// System colours: 0x80000000 plus the window system's colour index. They stand for the colours
+/// of the desktop's theme and are resolved from the application palette when they are drawn
+/// (ResolveSystemColor). Index 0 is AutoColor's, which is a marker, not a colour.
+inline constexpr ChartColor clSystemColor = 0x80000000u;
+inline constexpr ChartColor clBackground = clSystemColor | 1u;
+inline constexpr ChartColor clActiveCaption = clSystemColor | 2u;
+inline constexpr ChartColor clInactiveCaption = clSystemColor | 3u;
+inline constexpr ChartColor clMenu = clSystemColor | 4u;
+inline constexpr ChartColor clWindow = clSystemColor | 5u;
+inline constexpr ChartColor clWindowFrame = clSystemColor | 6u;
+inline constexpr ChartColor clMenuText = clSystemColor | 7u;
+inline constexpr ChartColor clWindowText = clSystemColor | 8u;
+inline constexpr ChartColor clCaptionText = clSystemColor | 9u;
+inline constexpr ChartColor clActiveBorder = clSystemColor | 10u;
+inline constexpr ChartColor clInactiveBorder = clSystemColor | 11u;
+inline constexpr ChartColor clAppWorkSpace = clSystemColor | 12u;
+inline constexpr ChartColor clHighlight = clSystemColor | 13u;
+inline constexpr ChartColor clHighlightText = clSystemColor | 14u;
+/// Face colour of buttons and panels (the chart's background).
+inline constexpr ChartColor clBtnFace = clSystemColor | 15u;
+inline constexpr ChartColor clBtnShadow = clSystemColor | 16u;
+inline constexpr ChartColor clGrayText = clSystemColor | 17u;
+inline constexpr ChartColor clBtnText = clSystemColor | 18u;
+inline constexpr ChartColor clInactiveCaptionText = clSystemColor | 19u;
+inline constexpr ChartColor clBtnHighlight = clSystemColor | 20u;
+inline constexpr ChartColor cl3DDkShadow = clSystemColor | 21u;
+inline constexpr ChartColor cl3DLight = clSystemColor | 22u;
+inline constexpr ChartColor clInfoText = clSystemColor | 23u;
+inline constexpr ChartColor clInfoBk = clSystemColor | 24u;
+
+/// True for the system colours above (clSystemColor plus an index from 1).
+inline constexpr bool IsSystemColor(ChartColor c)
+{
+    return (c & 0xFF000000u) == clSystemColor && (c & 0x00FFFFFFu) != 0;
+}
+/// The colour a system colour stands for now, taken from the application palette (an index
+/// without a palette role gives black); any other value is returned as it is.
+ChartColor ResolveSystemColor(ChartColor c);
 
 /// Red, green and blue channels of a colour (the marker values give their raw bytes).
 inline constexpr int ChartColorRed(ChartColor c)

@@ -466,9 +466,11 @@ int TCustomChart::AxisWallSize(const TChartAxis *axis) const
 
 bool TCustomChart::IsFreeSeriesColor(ChartColor color, bool checkBackground) const
 {
-    if (SeriesList().UsesColor(color) || color == Color())
+    // Compared as drawn: a system colour stands for the palette's colour.
+    const ChartColor drawn = ResolveSystemColor(color);
+    if (SeriesList().UsesColor(color) || drawn == ResolveSystemColor(Color()))
         return false;
-    return !checkBackground || color != BackColor();
+    return !checkBackground || drawn != ResolveSystemColor(BackColor());
 }
 
 void TCustomChart::PaintBackground(const PixelRect &rect)

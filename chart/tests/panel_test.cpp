@@ -1,6 +1,9 @@
 // Chart panel: margins, title bands, layout order, repaint coalescing and the series list.
 #include "charttestutil.h"
 
+#include <QApplication>
+#include <QPalette>
+
 #include <gtest/gtest.h>
 
 using namespace charttest;
@@ -86,7 +89,8 @@ TEST(ChartPanel, FramedTitleWidthDependsOnAlignment)
     // The frame is drawn in the frame pen (black) on the window.
     EXPECT_EQ(Pixel(chart->WindowImage(), centred.Left, centred.Top + 3), clBlack);
     EXPECT_EQ(Pixel(chart->WindowImage(), centred.Right - 1, centred.Top + 3), clBlack);
-    EXPECT_EQ(Pixel(chart->WindowImage(), centred.Left - 1, centred.Top + 3), clBtnFace);
+    EXPECT_EQ(Pixel(chart->WindowImage(), centred.Left - 1, centred.Top + 3),
+              ResolveSystemColor(clBtnFace));
 
     chart->Title().SetAlignment(taLeftJustify);
     chart->PaintNow();
@@ -122,11 +126,11 @@ TEST(ChartPanel, AllSeriesHiddenLeavesBackgroundTitleAndWallOnly)
     int foreign = 0;
     for (int y = plot.Top + 1; y < plot.Bottom - 1; ++y)
         for (int x = plot.Left + 1; x < plot.Right; ++x)
-            foreign += Pixel(img, x, y) != clBtnFace;
+            foreign += Pixel(img, x, y) != ResolveSystemColor(clBtnFace);
     EXPECT_EQ(foreign, 0);
     // Left of the plot: only background.
     for (int x = 0; x < 22; ++x)
-        EXPECT_EQ(Pixel(img, x, 150), clBtnFace) << x;
+        EXPECT_EQ(Pixel(img, x, 150), ResolveSystemColor(clBtnFace)) << x;
 }
 
 TEST(ChartPanel, LayoutOrderLegendThenAxesThenSeries)
@@ -288,4 +292,29 @@ TEST(ChartPanel, SeriesListAttachDetachAndPalette)
     EXPECT_EQ(chart->SeriesCount(), 0);
     EXPECT_EQ(b->ParentChart(), &other);
     delete a; // detached: the caller owns it again; `other` frees b
+}
+
+TEST(ChartPanel, SystemColoursAreTakenFromTheApplicationPalette)
+{
+    auto chart = MakeMainChart(20);
+    chart->PaintNow();
+    const QPalette saved = QGuiApplication::palette();
+    EXPECT_EQ(Pixel(chart->WindowImage(), 2, 2),
+              RgbToChartColor(saved.color(QPalette::Button).rgb()));
+
+    // A palette change shows at the next picture: the background is the new button face.
+    QPalette changed = saved;
+    changed.setColor(QPalette::Button, QColor(0x12, 0x34, 0x56));
+    changed.setColor(QPalette::Base, QColor(0xAB, 0xCD, 0xEF));
+    QApplication::setPalette(changed);
+    EXPECT_EQ(ResolveSystemColor(clBtnFace), ChartColor(0x563412));
+    EXPECT_EQ(ResolveSystemColor(clWindow), ChartColor(0xEFCDAB));
+    chart->RequestRepaint();
+    chart->PaintNow();
+    EXPECT_EQ(Pixel(chart->WindowImage(), 2, 2), ChartColor(0x563412));
+    QApplication::setPalette(saved);
+
+    // Markers and plain colours are not system colours.
+    for (ChartColor c : {AutoColor, clNone, clDefault, clRed, clWhite})
+        EXPECT_EQ(ResolveSystemColor(c), c) << std::hex << c;
 }

@@ -98,7 +98,7 @@ TEST_F(ChartZoom, RubberBandIsNotXorOnTheWindowAndSurvivesRepaints)
     QTest::mouseMove(chart.get(), b);
     // Pen: the panel colour (button face), NOT-XOR: NOT(screen XOR pen).
     auto banded = [&](int x, int y) {
-        return ChartColor(~(Pixel(picture, x, y) ^ clBtnFace) & 0xFFFFFF);
+        return ChartColor(~(Pixel(picture, x, y) ^ ResolveSystemColor(clBtnFace)) & 0xFFFFFF);
     };
     const QImage &w = chart->WindowImage();
     EXPECT_EQ(Pixel(w, a.x(), a.y() + 5), banded(a.x(), a.y() + 5));
