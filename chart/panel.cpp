@@ -660,6 +660,24 @@ void TCustomChart::AxisLayoutPass()
     }
     PlotRect = working;
     RecalcPlotSize();
+
+    // The left and right axes measured their label bands from the range before the markers'
+    // margins widen it; where a label drawn from the widened range would be cut by the chart's
+    // edge, the band grows to the labels drawn. The vertical widening depends on the plot's
+    // height only, which this does not change.
+    for (TChartAxis *axis : {LeftAxis(), RightAxis()}) {
+        if (!axis->IsAxisShown())
+            continue;
+        const int extra = axis->LabelOverflow(Canvas());
+        if (extra <= 0 || PlotRect.Right - PlotRect.Left - extra < 1)
+            continue;
+        if (axis == LeftAxis())
+            PlotRect.Left += extra;
+        else
+            PlotRect.Right -= extra;
+        axis->WidenLabelBand(extra);
+        RecalcPlotSize();
+    }
 }
 
 void TCustomChart::MarginPass()

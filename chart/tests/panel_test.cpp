@@ -318,3 +318,39 @@ TEST(ChartPanel, SystemColoursAreTakenFromTheApplicationPalette)
     for (ChartColor c : {AutoColor, clNone, clDefault, clRed, clWhite})
         EXPECT_EQ(ResolveSystemColor(c), c) << std::hex << c;
 }
+
+TEST(ChartPanel, LeftLabelsWidenedByTheMarkersAreNotCutAtTheChartEdge)
+{
+    // Readings 0..995: the markers' margins widen the range so that the top label has one
+    // digit more than the band was measured for ("1,015.992" against "995").
+    for (const double top : {995.0, 9.95e9}) {
+        auto chart = MakeMainChart(0);
+        for (int k = 1; k < 8; ++k)
+            chart->SeriesAt(k)->SetActive(false);
+        TChartSeries *s = chart->SeriesAt(0);
+        for (int i = 0; i <= 10; ++i)
+            s->AppendY(top * i / 10, QString(), s->SeriesColor());
+        chart->PaintNow();
+        TChartAxis *left = chart->LeftAxis();
+        const QString topLabel = left->LabelText(left->ShownMaximum());
+        EXPECT_GT(TextWidthIn(*chart, left->LabelsFont(), topLabel),
+                  TextWidthIn(*chart, left->LabelsFont(), left->LabelText(top)));
+        // Nothing but background in the chart's left margin: every label lies in its band.
+        const QImage &img = chart->WindowImage();
+        const int margin = MulDiv(5, 465, 100);
+        int ink = 0;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < margin; ++x)
+                ink += Pixel(img, x, y) != ResolveSystemColor(clBtnFace);
+        EXPECT_EQ(ink, 0) << topLabel.toStdString();
+        EXPECT_GE(left->LabelsPosition() - TextWidthIn(*chart, left->LabelsFont(), topLabel),
+                  margin);
+    }
+
+    // Labels that fit keep the band measured from the unwidened range.
+    auto chart = MakeMainChart(50);
+    chart->PaintNow();
+    TChartAxis *left = chart->LeftAxis();
+    left->ComputeRange();
+    EXPECT_EQ(chart->PlotRect.Left, MulDiv(5, 465, 100) + left->MaxLabelWidth(chart->Canvas()) + 6);
+}
