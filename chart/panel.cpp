@@ -8,6 +8,8 @@
 
 #include <QPainter>
 #include <QResizeEvent>
+#include <QScreen>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -33,6 +35,11 @@ TCustomTeePanel::TCustomTeePanel(QWidget *parent)
     setMouseTracking(true);
     resize(400, 250);
     View3DOptions_.OnChange = [this] { RequestRepaint(); };
+    PassClock_.start();
+    FrameTimer_ = new QTimer(this);
+    FrameTimer_->setSingleShot(true);
+    FrameTimer_->setTimerType(Qt::PreciseTimer);
+    connect(FrameTimer_, &QTimer::timeout, this, [this] { update(); });
     Initialized_ = true;
 }
 
@@ -101,7 +108,36 @@ void TCustomTeePanel::RequestRepaint()
     if (!Initialized_ || Painting_)
         return;
     Canvas_->Invalidate();
-    update();
+    ScheduleRepaint();
+}
+
+qint64 TCustomTeePanel::FrameIntervalNs() const
+{
+    if (FrameIntervalMs_ > 0)
+        return qint64(FrameIntervalMs_) * 1000000;
+    const QScreen *s = screen();
+    double hz = s ? s->refreshRate() : 0.0;
+    if (!(hz >= 1.0 && hz <= 1000.0))
+        hz = 60.0;
+    return qint64(1e9 / hz);
+}
+
+bool TCustomTeePanel::WithinFrameInterval() const
+{
+    return LastPassStartNs_ >= 0 &&
+           PassClock_.nsecsElapsed() - LastPassStartNs_ < FrameIntervalNs();
+}
+
+void TCustomTeePanel::ScheduleRepaint()
+{
+    if (FrameTimer_->isActive())
+        return; // the waiting change is drawn when the interval is over
+    if (!WithinFrameInterval()) {
+        update();
+        return;
+    }
+    const qint64 left = LastPassStartNs_ + FrameIntervalNs() - PassClock_.nsecsElapsed();
+    FrameTimer_->start(int((left + 999999) / 1000000));
 }
 
 PixelRect TCustomTeePanel::GetRectangle() const
@@ -112,6 +148,7 @@ PixelRect TCustomTeePanel::GetRectangle() const
 void TCustomTeePanel::DrawChart(const PixelRect &bounds)
 {
     ++DrawCount_;
+    LastPassStartNs_ = PassClock_.nsecsElapsed();
     Painting_ = true;
     // The window's copy would otherwise share the bitmap's pixels and force a copy of them on
     // the first write; it is replaced at the end of the pass anyway.
@@ -159,7 +196,15 @@ void TCustomTeePanel::PaintNow()
 
 void TCustomTeePanel::paintEvent(QPaintEvent *)
 {
-    UpdateWindowImage();
+    // A paint the window system asks for within the refresh interval (an uncovered part, a
+    // control over the chart repainting) shows the last picture; the change waiting is drawn
+    // when the interval is over.
+    const QImage *bitmap = Canvas_->Bitmap();
+    if (Canvas_->BufferStale && WithinFrameInterval() && bitmap && bitmap->size() == size() &&
+        Window_.size() == size())
+        ScheduleRepaint();
+    else
+        UpdateWindowImage();
     QPainter p(this);
     p.drawImage(0, 0, Window_);
 }

@@ -185,7 +185,7 @@ TEST(ChartPanel, ChangesCoalesceIntoOnePaintAndCleanRepaintsCopy)
     chart->SeriesAt(0)->AppendY(30.0);
     EXPECT_EQ(chart->DrawCount(), settled); // nothing drawn by the changes themselves
     EXPECT_TRUE(chart->Canvas().BufferStale);
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_EQ(chart->DrawCount(), settled + 1);
     EXPECT_FALSE(chart->Canvas().BufferStale);
 
@@ -202,9 +202,35 @@ TEST(ChartPanel, ChangesCoalesceIntoOnePaintAndCleanRepaintsCopy)
 
     // A resize redraws at the new size.
     chart->resize(300, 200);
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_EQ(chart->DrawCount(), settled + 2);
     EXPECT_EQ(chart->Canvas().Bitmap()->size(), QSize(300, 200));
+}
+
+TEST(ChartPanel, DrawingPassesComeAtMostOncePerFrameInterval)
+{
+    auto chart = MakeMainChart();
+    chart->SetFrameInterval(300);
+    ShowAndSettle(*chart);
+    chart->RequestRepaint();
+    WaitForPicture(*chart);
+    const int drawn = chart->DrawCount();
+
+    // Changes right after a pass wait for the interval to end, and then cost one pass together.
+    for (int i = 0; i < 100; ++i)
+        chart->SeriesAt(i % 8)->AppendY(20.0 + i % 5);
+    QCoreApplication::processEvents();
+    chart->repaint(); // a paint the window system asks for shows the last picture meanwhile
+    EXPECT_EQ(chart->DrawCount(), drawn);
+    EXPECT_TRUE(chart->Canvas().BufferStale);
+    WaitForPicture(*chart);
+    EXPECT_EQ(chart->DrawCount(), drawn + 1);
+    EXPECT_FALSE(chart->Canvas().BufferStale);
+
+    // PaintNow draws at once whatever the interval.
+    chart->SeriesAt(0)->AppendY(21.0);
+    chart->PaintNow();
+    EXPECT_EQ(chart->DrawCount(), drawn + 2);
 }
 
 TEST(ChartPanel, SetterExceptionsKeepTheOldValue)
