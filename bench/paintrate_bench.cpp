@@ -29,6 +29,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -58,7 +59,16 @@ struct Phase {
     int tab; // 0: measurements (chart hidden), 1: graph
     double passesPerSecond;
     double drawsPerSecond;
+    double drawingShare; // part of the phase's wall time spent in the chart's drawing passes
+    double cpuMsPerPass; // processor time of the process (simulator included) per pass
 };
+
+double ProcessCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + ts.tv_nsec * 1e-9;
+}
 
 // One run through alternating phases: for each phase the tab is switched and, after a short
 // settling time, the passes (requests the simulator saw, eight per pass) and the chart's
@@ -79,6 +89,8 @@ std::vector<Phase> MeasurePhases(TForm1 &form, const sim::Simulator &sim, double
     Clock::time_point phaseStart = Clock::now();
     int drawsAtStart = 0;
     int requestsAtStart = 0;
+    qint64 drawingAtStart = 0;
+    double cpuAtStart = 0;
     form.PageControl1->setCurrentIndex(tabs[0]);
     MoreCOM::SetProcessEventsHook([&] {
         QCoreApplication::processEvents();
@@ -89,11 +101,16 @@ std::vector<Phase> MeasurePhases(TForm1 &form, const sim::Simulator &sim, double
             measuring = true;
             drawsAtStart = form.Chart->DrawCount();
             requestsAtStart = sim.RequestCount(1);
+            drawingAtStart = form.Chart->DrawingNs();
+            cpuAtStart = ProcessCpuSeconds();
             phaseStart = Clock::now();
         } else if (measuring && t >= seconds) {
             const double passes = (sim.RequestCount(1) - requestsAtStart) / 8.0;
             const int draws = form.Chart->DrawCount() - drawsAtStart;
-            phases.push_back({tabs[current], passes / t, draws / t});
+            const double drawing = (form.Chart->DrawingNs() - drawingAtStart) * 1e-9;
+            const double cpu = ProcessCpuSeconds() - cpuAtStart;
+            phases.push_back({tabs[current], passes / t, draws / t, drawing / t,
+                              passes > 0 ? cpu * 1000.0 / passes : 0.0});
             measuring = false;
             phaseStart = Clock::now();
             if (++current < tabs.size())
@@ -154,22 +171,29 @@ int main(int argc, char **argv)
     std::printf("platform %s, screen refresh rate %.1f Hz; 8 points, pause 0, %.1f s per phase\n",
                 qPrintable(QGuiApplication::platformName()), screen ? screen->refreshRate() : 0.0,
                 seconds);
-    std::vector<double> hidden, visible, draws, ratios;
+    std::vector<double> hidden, visible, draws, ratios, shares, cpuRatios;
     const std::vector<Phase> phases = MeasurePhases(*form, sim, seconds, rounds);
     for (std::size_t i = 0; i + 1 < phases.size(); i += 2) {
         const Phase &h = phases[i], &v = phases[i + 1];
-        std::printf("round %zu: chart hidden %.1f passes/s (%.1f drawings/s), graph tab %.1f "
-                    "passes/s (%.1f drawings/s), ratio %.3f\n",
-                    i / 2 + 1, h.passesPerSecond, h.drawsPerSecond, v.passesPerSecond,
-                    v.drawsPerSecond, v.passesPerSecond / h.passesPerSecond);
+        std::printf("round %zu: chart hidden %.1f passes/s (%.3f ms CPU/pass); graph tab %.1f "
+                    "passes/s (%.3f ms CPU/pass), %.1f drawings/s taking %.1f %% of the time; "
+                    "ratio %.3f\n",
+                    i / 2 + 1, h.passesPerSecond, h.cpuMsPerPass, v.passesPerSecond, v.cpuMsPerPass,
+                    v.drawsPerSecond, v.drawingShare * 100.0,
+                    v.passesPerSecond / h.passesPerSecond);
         hidden.push_back(h.passesPerSecond);
         visible.push_back(v.passesPerSecond);
         draws.push_back(v.drawsPerSecond);
         ratios.push_back(v.passesPerSecond / h.passesPerSecond);
+        shares.push_back(v.drawingShare);
+        cpuRatios.push_back(h.cpuMsPerPass / v.cpuMsPerPass);
     }
-    std::printf("median: hidden %.1f passes/s, graph tab %.1f passes/s, %.1f drawings/s; "
-                "ratio %.3f (target >= 0.90)\n",
-                Median(hidden), Median(visible), Median(draws), Median(ratios));
+    std::printf("median: hidden %.1f passes/s, graph tab %.1f passes/s, %.1f drawings/s taking "
+                "%.1f %% of the time\n",
+                Median(hidden), Median(visible), Median(draws), Median(shares) * 100.0);
+    std::printf("polling rate with the graph tab visible / hidden: %.3f (median of the rounds' "
+                "ratios; target >= 0.90); CPU per pass hidden / visible: %.3f\n",
+                Median(ratios), Median(cpuRatios));
 
     setup.reset();
     form.reset();

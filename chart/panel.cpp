@@ -119,7 +119,7 @@ qint64 TCustomTeePanel::FrameIntervalNs() const
     double hz = s ? s->refreshRate() : 0.0;
     if (!(hz >= 1.0 && hz <= 1000.0))
         hz = 60.0;
-    return qint64(1e9 / hz);
+    return std::max(qint64(1e9 / hz), 20 * LastPassCostNs_);
 }
 
 bool TCustomTeePanel::WithinFrameInterval() const
@@ -165,6 +165,8 @@ void TCustomTeePanel::DrawChart(const PixelRect &bounds)
     Canvas_->FlushPaintBuffer(nullptr, nullptr, PixelPoint{bounds.Left, bounds.Top});
     Canvas_->BufferStale = false;
     Painting_ = false;
+    LastPassCostNs_ = PassClock_.nsecsElapsed() - LastPassStartNs_;
+    DrawingNs_ += LastPassCostNs_;
 
     // The window now shows the new picture (plus whatever overlay is active).
     if (const QImage *bitmap = Canvas_->Bitmap()) {

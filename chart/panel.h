@@ -145,6 +145,8 @@ class TCustomTeePanel : public QWidget
 
     /// Number of complete drawing passes run so far (for tests and benchmarks).
     int DrawCount() const { return DrawCount_; }
+    /// Time spent in drawing passes so far, in nanoseconds (for benchmarks).
+    qint64 DrawingNs() const { return DrawingNs_; }
     /// Called at the end of every drawing pass.
     std::function<void(TCustomTeePanel *)> OnAfterDraw;
 
@@ -166,7 +168,9 @@ class TCustomTeePanel : public QWidget
     /// otherwise the window already shows the picture.
     void UpdateWindowImage();
     /// Shortest time between the starts of two drawing passes from paint requests: one
-    /// refresh interval of the chart's screen (60 Hz when the screen does not tell).
+    /// refresh interval of the chart's screen (60 Hz when the screen does not tell), or twenty
+    /// times what the last pass took when that is longer, so that drawing never takes more
+    /// than about a twentieth of the time on a slow machine.
     qint64 FrameIntervalNs() const;
 
   public:
@@ -200,6 +204,8 @@ class TCustomTeePanel : public QWidget
     bool WithinFrameInterval() const;
     QElapsedTimer PassClock_;
     qint64 LastPassStartNs_ = -1;
+    qint64 LastPassCostNs_ = 0;
+    qint64 DrawingNs_ = 0;
     int FrameIntervalMs_ = 0;
     /// Fires when the refresh interval is over and a change is waiting to be drawn.
     QTimer *FrameTimer_ = nullptr;
