@@ -105,8 +105,14 @@ inline std::unique_ptr<TChart> MakeMainChart(int pointsPerSeries = 50)
 /// come at most once per refresh interval), then handles what else is pending.
 inline void WaitForPicture(TChart &chart)
 {
-    (void)QTest::qWaitFor([&] { return !chart.Canvas().BufferStale; }, 2000);
-    QCoreApplication::processEvents();
+    // Events handled meanwhile (an expose, a resize) may ask for another picture; it is
+    // waited for too, until a whole frame interval passes with nothing left to draw.
+    for (int round = 0; round < 20; ++round) {
+        (void)QTest::qWaitFor([&] { return !chart.Canvas().BufferStale; }, 2000);
+        QTest::qWait(25);
+        if (!chart.Canvas().BufferStale)
+            break;
+    }
 }
 
 /// Shows the chart and waits until the window system has painted it.
