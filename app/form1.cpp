@@ -9,22 +9,25 @@
 #include "series.h"
 #include "settings.h"
 #include "textgrid.h"
+#include "windowplacement.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
-#include <QScreen>
+#include <QRegion>
 #include <QTabWidget>
 #include <QToolButton>
+#include <qdrawutil.h>
 
 namespace
 {
@@ -46,6 +49,32 @@ QFont BoldFont()
     f.setBold(true);
     return f;
 }
+
+// A group box drawn as the layout places its controls: the frame's top edge runs through the
+// middle of the caption line, the caption sits on it eight pixels from the left, and the
+// controls' positions count from the box's top-left corner. (The desktop style would draw the
+// caption above the frame and the frame a caption line lower, through the first control.)
+class CaptionOnFrameGroupBox : public QGroupBox
+{
+  public:
+    using QGroupBox::QGroupBox;
+
+  protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        const QFontMetrics fm(font());
+        const QRect caption(8, 0, fm.horizontalAdvance(title()), fm.height());
+        // An etched frame (a dark and a light line), broken where the caption stands so that
+        // the page's own background shows behind the text.
+        p.setClipRegion(QRegion(rect()) - QRegion(caption));
+        qDrawShadeRect(&p, rect().adjusted(0, fm.height() / 2, 0, 0), palette(), true, 1);
+        p.setClipping(false);
+        p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                 QPalette::WindowText));
+        p.drawText(caption, Qt::AlignLeft | Qt::AlignVCenter, title());
+    }
+};
 
 } // namespace
 
@@ -94,11 +123,8 @@ TForm1::TForm1(QWidget *parent) : QWidget(parent)
 
     InstallArchiveHost();
 
-    // Centre on the screen.
-    if (QScreen *screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
-    }
+    // Centred on the screen, title bar and frame included.
+    CentreOnScreen(this);
 
     FormCreate();
 }
@@ -190,7 +216,7 @@ void TForm1::buildGraphTab()
 
 void TForm1::buildArchiveTab()
 {
-    GroupBox1 = new QGroupBox(QStringLiteral(" Excel "), TabSheet3);
+    GroupBox1 = new CaptionOnFrameGroupBox(QStringLiteral(" Excel "), TabSheet3);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setGeometry(8, 80, 449, 113);
     // The group's caption is bold blue; its controls keep the plain window font and colour.
@@ -394,7 +420,6 @@ void TForm1::showErrorBox(const QString &text)
                     this);
     box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
     box.adjustSize();
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        box.move(screen->availableGeometry().center() - box.rect().center());
+    CentreOnScreen(&box);
     box.exec();
 }

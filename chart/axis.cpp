@@ -779,11 +779,42 @@ void TChartAxis::ReserveAxisSpace(PixelRect &r, TTeeCanvas &canvas)
         return;
     if (!title_.Caption().isEmpty())
         titlePosition_ = TakeOff(r, kind_, TitleSpace(canvas));
-    if (labels_)
-        labelsPosition_ = TakeOff(r, kind_, LabelSpace(canvas));
+    labelsBand_ = 0;
+    if (labels_) {
+        labelsBand_ = LabelSpace(canvas);
+        labelsPosition_ = TakeOff(r, kind_, labelsBand_);
+    }
     const int t = TickSpace();
     if (t > 0)
         TakeOff(r, kind_, t);
+}
+
+int TChartAxis::LabelOverflow(TTeeCanvas &canvas)
+{
+    if (IsHorizontal() || IsDepthAxis() || !labels_ || labelsSize_ != 0 ||
+        !AngleIsFlat(labelsAngle_) || OnGetNextAxisLabel || ResolvedLabelStyle() != talValue)
+        return 0;
+    const double shownMin = shownMinimum_, shownMax = shownMaximum_;
+    WidenForMargins();
+    canvas.AssignFont(labelsFont_);
+    int widest = 0;
+    for (const double v : ValueLabels(LabelStep(canvas)))
+        widest = std::max(widest, LabelWidth(canvas, LabelText(v)));
+    SetShownRange(shownMin, shownMax);
+    // Labels that only reach into the chart's margin are drawn as they are; only a label the
+    // chart's edge would cut has the band measured from the labels drawn.
+    const PixelRect bounds = parent_ ? parent_->ChartBounds : standalonePlot_;
+    const bool cut = kind_ == akLeft ? labelsPosition_ - widest < bounds.Left
+                                     : labelsPosition_ + widest > bounds.Right;
+    if (widest == 0 || !cut)
+        return 0;
+    return std::max(0, widest + canvas.TextWidth(QStringLiteral(" ")) - labelsBand_);
+}
+
+void TChartAxis::WidenLabelBand(int pixels)
+{
+    labelsBand_ += pixels;
+    labelsPosition_ += kind_ == akLeft ? pixels : -pixels;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -236,6 +236,15 @@ class TChartAxis
     int MaxLabelWidth(TTeeCanvas &canvas) const;
     /// Takes the title, label and tick bands off `r` on the axis' side.
     void ReserveAxisSpace(PixelRect &r, TTeeCanvas &canvas);
+    /// Room a vertical axis' value labels need beyond what ReserveAxisSpace gave them: the
+    /// band is measured from the range before the series' margins widen it, but the labels are
+    /// drawn from the widened range (whose top label can have one digit more). When one of the
+    /// labels DrawAxis will draw over the chart's final PlotRect would be cut by the edge of
+    /// the chart, the band's width becomes the widest of them plus one blank; otherwise, or
+    /// when the band is not measured from value labels, 0.
+    int LabelOverflow(TTeeCanvas &canvas);
+    /// Moves the inner edge of the label band by `pixels` (towards the plot for pixels > 0).
+    void WidenLabelBand(int pixels);
     /// Draws title, labels with ticks and grid, and the axis line.
     void DrawAxis(TTeeCanvas3D &canvas);
 
@@ -302,5 +311,7 @@ class TChartAxis
     bool isDateTime_ = false;
     int linePosition_ = 0;
     int labelsPosition_ = 0;
+    /// Width ReserveAxisSpace gave the labels (the band's measured size).
+    int labelsBand_ = 0;
     int titlePosition_ = 0;
 };

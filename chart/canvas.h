@@ -16,11 +16,14 @@
 //
 // One-pixel lines, polylines, dotted lines, rectangle outlines and fills are rasterised by this
 // code straight into the image's scanlines (the paint library's own line rasteriser draws other
-// end points and other interior pixels). Polygons are rasterised here too (outline with the same
-// line rasteriser, fill sampled at pixel centres, every pixel written once). An ellipse is the
-// paint library's aliased ellipse in the box, painted once per size into a scratch picture and
-// then reused as spans (markers repeat one size thousands of times per picture). Wide diagonal
-// pens, rotated text and text go through QPainter.
+// end points and other interior pixels; see canvasraster.cpp). Polygons are rasterised here too:
+// the outline with the same line rasteriser, the fill exactly the pixels the outline encloses
+// (where edges cross, by the even-odd rule), every pixel written once. An ellipse is the paint
+// library's aliased ellipse in the box, painted once per size into a scratch picture and then
+// reused as spans (markers repeat one size thousands of times per picture); an ellipse in a flat
+// box (a side of 5 pixels or less, where the library's ellipse does not reach all four sides)
+// is walked here, so that it touches every side of its box and its fill is what its outline
+// encloses. Wide diagonal pens, rotated text and text go through QPainter.
 //
 // Drawing surface. A canvas draws on one target at a time:
 //  - an image (SetImageTarget), whose scanlines it writes directly: the off-screen bitmap of a
@@ -338,7 +341,6 @@ class TTeeCanvas
     /// No target: primitives do nothing, measurements still work.
     void ClearTarget();
     QImage *ImageTarget() const { return image_; }
-    QPainter *PainterTarget() const { return painter_; }
     /// Size of the current target in pixels (0 x 0 without one).
     int TargetWidth() const;
     int TargetHeight() const;
@@ -432,8 +434,6 @@ class TTeeCanvas
     /// The clipping region becomes the whole target.
     void Unclip();
     bool IsClipped() const { return clip_.has_value(); }
-    /// The clip rectangle set by ClipRectangle (meaningless when !IsClipped()).
-    PixelRect ClipRect() const { return clip_.value_or(PixelRect{}); }
 
   protected:
     /// Ends a painter the canvas opened on its image target (before the image is reallocated or
@@ -441,7 +441,6 @@ class TTeeCanvas
     void EndImagePainter();
 
   private:
-    friend struct CanvasRaster;
     struct Impl;
     std::unique_ptr<Impl> d_;
     QImage *image_ = nullptr;
@@ -549,8 +548,6 @@ class TTeeCanvas3D : public TCanvas3D
 
     /// The off-screen bitmap (null until the first buffered paint).
     const QImage *Bitmap() const { return bitmap_.get(); }
-    /// Drawing rectangle of the current picture.
-    PixelRect Bounds() const { return bounds_; }
 
     void ResetCanvas() override;
 
@@ -562,7 +559,6 @@ class TTeeCanvas3D : public TCanvas3D
     bool buffered_ = true;
     bool monochrome_ = false;
     std::unique_ptr<QImage> bitmap_;
-    PixelRect bounds_;
     // projection
     int centreX_ = 0, centreY_ = 0;
     int offsetCentreX_ = 0, offsetCentreY_ = 0;

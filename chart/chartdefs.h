@@ -49,10 +49,44 @@ inline constexpr ChartColor clBlue = 0x00FF0000u;
 inline constexpr ChartColor clFuchsia = 0x00FF00FFu;
 inline constexpr ChartColor clAqua = 0x00FFFF00u;
 inline constexpr ChartColor clWhite = 0x00FFFFFFu;
-inline constexpr ChartColor clDkGray = 0x00808080u;
-/// Face colour of buttons and panels. A fixed light grey rather than the desktop theme's colour,
-/// so that the chart's picture does not depend on the theme it runs under.
-inline constexpr ChartColor clBtnFace = 0x00C0C0C0u;
+/// System colours: 0x80000000 plus the window system's colour index. They stand for the colours
+/// of the desktop's theme and are resolved from the application palette when they are drawn
+/// (ResolveSystemColor). Index 0 is AutoColor's, which is a marker, not a colour.
+inline constexpr ChartColor clSystemColor = 0x80000000u;
+inline constexpr ChartColor clBackground = clSystemColor | 1u;
+inline constexpr ChartColor clActiveCaption = clSystemColor | 2u;
+inline constexpr ChartColor clInactiveCaption = clSystemColor | 3u;
+inline constexpr ChartColor clMenu = clSystemColor | 4u;
+inline constexpr ChartColor clWindow = clSystemColor | 5u;
+inline constexpr ChartColor clWindowFrame = clSystemColor | 6u;
+inline constexpr ChartColor clMenuText = clSystemColor | 7u;
+inline constexpr ChartColor clWindowText = clSystemColor | 8u;
+inline constexpr ChartColor clCaptionText = clSystemColor | 9u;
+inline constexpr ChartColor clActiveBorder = clSystemColor | 10u;
+inline constexpr ChartColor clInactiveBorder = clSystemColor | 11u;
+inline constexpr ChartColor clAppWorkSpace = clSystemColor | 12u;
+inline constexpr ChartColor clHighlight = clSystemColor | 13u;
+inline constexpr ChartColor clHighlightText = clSystemColor | 14u;
+/// Face colour of buttons and panels (the chart's background).
+inline constexpr ChartColor clBtnFace = clSystemColor | 15u;
+inline constexpr ChartColor clBtnShadow = clSystemColor | 16u;
+inline constexpr ChartColor clGrayText = clSystemColor | 17u;
+inline constexpr ChartColor clBtnText = clSystemColor | 18u;
+inline constexpr ChartColor clInactiveCaptionText = clSystemColor | 19u;
+inline constexpr ChartColor clBtnHighlight = clSystemColor | 20u;
+inline constexpr ChartColor cl3DDkShadow = clSystemColor | 21u;
+inline constexpr ChartColor cl3DLight = clSystemColor | 22u;
+inline constexpr ChartColor clInfoText = clSystemColor | 23u;
+inline constexpr ChartColor clInfoBk = clSystemColor | 24u;
+
+/// True for the system colours above (clSystemColor plus an index from 1).
+inline constexpr bool IsSystemColor(ChartColor c)
+{
+    return (c & 0xFF000000u) == clSystemColor && (c & 0x00FFFFFFu) != 0;
+}
+/// The colour a system colour stands for now, taken from the application palette (an index
+/// without a palette role gives black); any other value is returned as it is.
+ChartColor ResolveSystemColor(ChartColor c);
 
 /// Red, green and blue channels of a colour (the marker values give their raw bytes).
 inline constexpr int ChartColorRed(ChartColor c)
@@ -79,10 +113,6 @@ inline constexpr ChartColor RgbToChartColor(std::uint32_t rgb)
 {
     return ((rgb >> 16) & 0xFFu) | (rgb & 0xFF00u) | ((rgb & 0xFFu) << 16);
 }
-inline QColor ChartColorToQColor(ChartColor c)
-{
-    return QColor(ChartColorRed(c), ChartColorGreen(c), ChartColorBlue(c));
-}
 
 /// A rectangle as the window system keeps it: Right and Bottom are the first column and row
 /// outside the rectangle, so Width() = Right - Left.
@@ -98,10 +128,6 @@ struct PixelRect {
     constexpr bool operator==(const PixelRect &) const = default;
     /// The same area as a QRect (whose right() and bottom() are inclusive).
     QRect ToQRect() const { return QRect(Left, Top, Right - Left, Bottom - Top); }
-    static PixelRect FromQRect(const QRect &r)
-    {
-        return PixelRect{r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
-    }
 };
 
 struct PixelPoint {
@@ -167,20 +193,11 @@ inline int RoundToEven(double x)
         return -RoundLimit;
     // |x| < 2^51 here: the sum with 1.5 * 2^52 has no bits left for a fraction, so the addition
     // rounds x to an integer (to nearest, ties to even: the default rounding mode) and taking
-    // the constant away again is exact. The result equals RoundToEvenF's, without a call.
+    // the constant away again is exact.
     constexpr double Shift = 6755399441055744.0;
     return int((x + Shift) - Shift);
 }
 
-/// x rounded to the nearest integral value, ties to even, as a double (no clamping).
-double RoundToEvenF(double x);
-
 /// a * b / c rounded to the nearest integer (halves away from zero), computed in 64 bits;
 /// -1 when c is 0, as the window system's MulDiv.
 int MulDiv(int a, int b, int c);
-
-/// Integer division truncating toward zero, spelled out where the drawing rules say "div".
-inline constexpr int Div(int a, int b)
-{
-    return a / b;
-}

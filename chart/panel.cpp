@@ -8,6 +8,8 @@
 
 #include <QPainter>
 #include <QResizeEvent>
+#include <QScreen>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -18,15 +20,6 @@ namespace
 template <class T> void NotifyChart(T &part, TCustomAxisPanel *chart)
 {
     part.OnChange = [chart] { chart->RequestRepaint(); };
-}
-
-/// The component name of a series, for series classes that have one.
-template <class S> QString SeriesName(const S &series)
-{
-    if constexpr (requires { series.Name(); })
-        return series.Name();
-    else
-        return QString();
 }
 
 } // namespace
@@ -42,6 +35,11 @@ TCustomTeePanel::TCustomTeePanel(QWidget *parent)
     setMouseTracking(true);
     resize(400, 250);
     View3DOptions_.OnChange = [this] { RequestRepaint(); };
+    PassClock_.start();
+    FrameTimer_ = new QTimer(this);
+    FrameTimer_->setSingleShot(true);
+    FrameTimer_->setTimerType(Qt::PreciseTimer);
+    connect(FrameTimer_, &QTimer::timeout, this, [this] { update(); });
     Initialized_ = true;
 }
 
@@ -110,7 +108,36 @@ void TCustomTeePanel::RequestRepaint()
     if (!Initialized_ || Painting_)
         return;
     Canvas_->Invalidate();
-    update();
+    ScheduleRepaint();
+}
+
+qint64 TCustomTeePanel::FrameIntervalNs() const
+{
+    if (FrameIntervalMs_ > 0)
+        return qint64(FrameIntervalMs_) * 1000000;
+    const QScreen *s = screen();
+    double hz = s ? s->refreshRate() : 0.0;
+    if (!(hz >= 1.0 && hz <= 1000.0))
+        hz = 60.0;
+    return std::max(qint64(1e9 / hz), 20 * LastPassCostNs_);
+}
+
+bool TCustomTeePanel::WithinFrameInterval() const
+{
+    return LastPassStartNs_ >= 0 &&
+           PassClock_.nsecsElapsed() - LastPassStartNs_ < FrameIntervalNs();
+}
+
+void TCustomTeePanel::ScheduleRepaint()
+{
+    if (FrameTimer_->isActive())
+        return; // the waiting change is drawn when the interval is over
+    if (!WithinFrameInterval()) {
+        update();
+        return;
+    }
+    const qint64 left = LastPassStartNs_ + FrameIntervalNs() - PassClock_.nsecsElapsed();
+    FrameTimer_->start(int((left + 999999) / 1000000));
 }
 
 PixelRect TCustomTeePanel::GetRectangle() const
@@ -121,6 +148,7 @@ PixelRect TCustomTeePanel::GetRectangle() const
 void TCustomTeePanel::DrawChart(const PixelRect &bounds)
 {
     ++DrawCount_;
+    LastPassStartNs_ = PassClock_.nsecsElapsed();
     Painting_ = true;
     // The window's copy would otherwise share the bitmap's pixels and force a copy of them on
     // the first write; it is replaced at the end of the pass anyway.
@@ -137,6 +165,8 @@ void TCustomTeePanel::DrawChart(const PixelRect &bounds)
     Canvas_->FlushPaintBuffer(nullptr, nullptr, PixelPoint{bounds.Left, bounds.Top});
     Canvas_->BufferStale = false;
     Painting_ = false;
+    LastPassCostNs_ = PassClock_.nsecsElapsed() - LastPassStartNs_;
+    DrawingNs_ += LastPassCostNs_;
 
     // The window now shows the new picture (plus whatever overlay is active).
     if (const QImage *bitmap = Canvas_->Bitmap()) {
@@ -168,7 +198,15 @@ void TCustomTeePanel::PaintNow()
 
 void TCustomTeePanel::paintEvent(QPaintEvent *)
 {
-    UpdateWindowImage();
+    // A paint the window system asks for within the refresh interval (an uncovered part, a
+    // control over the chart repainting) shows the last picture; the change waiting is drawn
+    // when the interval is over.
+    const QImage *bitmap = Canvas_->Bitmap();
+    if (Canvas_->BufferStale && WithinFrameInterval() && bitmap && bitmap->size() == size() &&
+        Window_.size() == size())
+        ScheduleRepaint();
+    else
+        UpdateWindowImage();
     QPainter p(this);
     p.drawImage(0, 0, Window_);
 }
@@ -288,13 +326,10 @@ void TCustomAxisPanel::SetScaleLastPage(bool value)
 
 QString TCustomAxisPanel::SeriesLegendText(const TChartSeries *series, int index) const
 {
-    if (series) {
-        if (!series->Title().isEmpty())
-            return series->Title();
-        QString name = SeriesName(*series);
-        if (!name.isEmpty())
-            return name;
-    }
+    // The series of this chart have no component names: an empty title falls back to the
+    // position.
+    if (series && !series->Title().isEmpty())
+        return series->Title();
     return QStringLiteral("Series ") + QString::number(index);
 }
 
@@ -478,9 +513,11 @@ int TCustomChart::AxisWallSize(const TChartAxis *axis) const
 
 bool TCustomChart::IsFreeSeriesColor(ChartColor color, bool checkBackground) const
 {
-    if (SeriesList().UsesColor(color) || color == Color())
+    // Compared as drawn: a system colour stands for the palette's colour.
+    const ChartColor drawn = ResolveSystemColor(color);
+    if (SeriesList().UsesColor(color) || drawn == ResolveSystemColor(Color()))
         return false;
-    return !checkBackground || color != BackColor();
+    return !checkBackground || drawn != ResolveSystemColor(BackColor());
 }
 
 void TCustomChart::PaintBackground(const PixelRect &rect)
@@ -670,6 +707,24 @@ void TCustomChart::AxisLayoutPass()
     }
     PlotRect = working;
     RecalcPlotSize();
+
+    // The left and right axes measured their label bands from the range before the markers'
+    // margins widen it; where a label drawn from the widened range would be cut by the chart's
+    // edge, the band grows to the labels drawn. The vertical widening depends on the plot's
+    // height only, which this does not change.
+    for (TChartAxis *axis : {LeftAxis(), RightAxis()}) {
+        if (!axis->IsAxisShown())
+            continue;
+        const int extra = axis->LabelOverflow(Canvas());
+        if (extra <= 0 || PlotRect.Right - PlotRect.Left - extra < 1)
+            continue;
+        if (axis == LeftAxis())
+            PlotRect.Left += extra;
+        else
+            PlotRect.Right -= extra;
+        axis->WidenLabelBand(extra);
+        RecalcPlotSize();
+    }
 }
 
 void TCustomChart::MarginPass()

@@ -5,8 +5,11 @@
 // Painting model: every change of a series or a setting only calls RequestRepaint, which marks
 // the canvas' off-screen picture stale and schedules one Qt paint (QWidget::update coalesces);
 // the next paintEvent runs one complete drawing pass (DrawChart) or, when nothing changed,
-// copies the off-screen picture. The window background is never erased
-// (Qt::WA_OpaquePaintEvent); the picture covers every pixel.
+// copies the off-screen picture. Drawing passes run at most at the screen's refresh rate: a
+// change within one refresh interval of the last pass is drawn when the interval is over, so
+// any number of changes in between still costs one pass (a measurement run with no pause
+// changes the series hundreds of times a second). PaintNow draws at once regardless. The
+// window background is never erased (Qt::WA_OpaquePaintEvent); the picture covers every pixel.
 //
 // "The window" is modelled by WindowImage(): the pixels the control shows. paintEvent copies
 // it to the screen. The zoom rubber band is drawn on it directly in NOT-XOR (outside the
@@ -19,6 +22,7 @@
 #include "chartdefs.h"
 
 #include <QCursor>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QStringList>
 #include <QWidget>
@@ -26,6 +30,7 @@
 #include <functional>
 #include <memory>
 
+class QTimer;
 class TChartAxis;
 class TChartSeries;
 class TChartSeriesList;
@@ -124,8 +129,6 @@ class TCustomTeePanel : public QWidget
     /// Marks the off-screen picture stale and schedules one paint. Nothing is drawn now.
     /// Ignored during a drawing pass: the pass already reflects the state it reads.
     void RequestRepaint();
-    /// The change handler that fonts, pens and brushes of the chart's parts call.
-    void CanvasChanged() { RequestRepaint(); }
 
     /// One complete drawing pass into the canvas' picture of the given bounds; the finished
     /// picture is copied into WindowImage at the bounds' top-left corner.
@@ -142,6 +145,8 @@ class TCustomTeePanel : public QWidget
 
     /// Number of complete drawing passes run so far (for tests and benchmarks).
     int DrawCount() const { return DrawCount_; }
+    /// Time spent in drawing passes so far, in nanoseconds (for benchmarks).
+    qint64 DrawingNs() const { return DrawingNs_; }
     /// Called at the end of every drawing pass.
     std::function<void(TCustomTeePanel *)> OnAfterDraw;
 
@@ -162,6 +167,18 @@ class TCustomTeePanel : public QWidget
     /// Refreshes WindowImage: a drawing pass when the picture is stale or of another size;
     /// otherwise the window already shows the picture.
     void UpdateWindowImage();
+    /// Shortest time between the starts of two drawing passes from paint requests: one
+    /// refresh interval of the chart's screen (60 Hz when the screen does not tell), or twenty
+    /// times what the last pass took when that is longer, so that drawing never takes more
+    /// than about a twentieth of the time on a slow machine.
+    qint64 FrameIntervalNs() const;
+
+  public:
+    /// Overrides the shortest time between two drawing passes (milliseconds; 0, the default,
+    /// means one refresh interval of the screen).
+    void SetFrameInterval(int ms) { FrameIntervalMs_ = ms; }
+
+  protected:
     /// Switches RequestRepaint off for good (destruction).
     void StopRepainting() { Initialized_ = false; }
 
@@ -180,6 +197,18 @@ class TCustomTeePanel : public QWidget
     bool Initialized_ = false;
     bool Painting_ = false;
     int DrawCount_ = 0;
+
+    /// Asks Qt for a paint now, or when the refresh interval since the last pass is over.
+    void ScheduleRepaint();
+    /// True while the last drawing pass started less than a refresh interval ago.
+    bool WithinFrameInterval() const;
+    QElapsedTimer PassClock_;
+    qint64 LastPassStartNs_ = -1;
+    qint64 LastPassCostNs_ = 0;
+    qint64 DrawingNs_ = 0;
+    int FrameIntervalMs_ = 0;
+    /// Fires when the refresh interval is over and a change is waiting to be drawn.
+    QTimer *FrameTimer_ = nullptr;
 };
 
 /// The series and axes layer: holds the series list and the five axes and orders the layout.
@@ -234,7 +263,7 @@ class TCustomAxisPanel : public TCustomTeePanel
     /// True when no series of the chart has the colour and it is neither the panel Color nor
     /// (with checkBackground) the back colour. AttachSeries uses it for the palette choice.
     virtual bool IsFreeSeriesColor(ChartColor color, bool checkBackground) const = 0;
-    /// The text the legend shows for a series (its Title; else its name; else "Series " + n).
+    /// The text the legend shows for a series: its Title, or "Series " + n when that is empty.
     virtual QString SeriesLegendText(const TChartSeries *series, int index) const;
 
   protected:

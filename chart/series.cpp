@@ -2,7 +2,6 @@
 
 #include "axis.h"
 #include "canvas.h"
-#include "lineseries.h"
 #include "panel.h"
 
 #include <algorithm>

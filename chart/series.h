@@ -1,6 +1,6 @@
 // Series and their value lists: how the points of a chart are stored, added, deleted and
 // cleared, and the list of series a chart holds. Drawing hooks are declared here and
-// implemented by the line series (lineseries.h/.cpp).
+// implemented by the series that draw points joined by lines (customseries.h/.cpp).
 //
 // Ownership: a series owns its value lists, its pointer and its line pen. The chart
 // (TCustomAxisPanel) holds its series through a TChartSeriesList and frees them when it is
@@ -20,7 +20,6 @@
 class TCustomAxisPanel;
 class TTeeCanvas3D;
 class TChartAxis;
-class TSeriesPointer;
 class TChartSeries;
 
 /// Where InsertSorted places a new value.
@@ -227,11 +226,6 @@ class TChartSeries
     virtual double LowestX() const;
     virtual double LowestY() const;
     virtual double LowestZ() const { return 0.0; }
-    // Aliases the axes may prefer.
-    double MinXValue() const { return LowestX(); }
-    double MaxXValue() const { return HighestX(); }
-    double MinYValue() const { return LowestY(); }
-    double MaxYValue() const { return HighestY(); }
 
     // ---- Drawing (called by the chart; everything is 2-D) ----
     /// Sets FirstVisibleIndex/LastVisibleIndex from the horizontal axis' range over the plot
@@ -293,67 +287,6 @@ class TChartSeries
     TChartValueLists ValuesLists_;
 };
 
-/// A series drawn as points joined by lines, with optional markers (the Pointer). Holds the
-/// drawing settings and the drawing state carried from one PaintPoint to the next.
-class TCustomSeries : public TChartSeries
-{
-  public:
-    TCustomSeries();
-    ~TCustomSeries() override;
-
-    TSeriesPointer &Pointer() { return *Pointer_; }
-    const TSeriesPointer &Pointer() const { return *Pointer_; }
-    /// Pen of the line; in 2-D only its width, style and Visible are used (the colour is the
-    /// point's). Changing it repaints the chart.
-    TChartPen &LinePen() { return LinePen_; }
-    const TChartPen &LinePen() const { return LinePen_; }
-    /// Brush style of the line's 3-D form; the legend symbol's brush style.
-    ChartBrushStyle LineBrush() const { return LineBrush_; }
-    void SetLineBrush(ChartBrushStyle value);
-    bool Stairs() const { return Stairs_; }
-    void SetStairs(bool value);
-    bool InvertedStairs() const { return InvertedStairs_; }
-    void SetInvertedStairs(bool value);
-    bool Dark3D() const { return Dark3D_; }
-    void SetDark3D(bool value);
-    /// Per-point marker shape; when unassigned the pointer's Style is used.
-    std::function<TSeriesPointerStyle(TChartSeries *, int)> OnGetPointerStyle;
-
-    /// Forgets the previous paint's drawing state, then paints the visible points.
-    void PaintAllPoints(TTeeCanvas3D &canvas) override;
-    void PaintPoint(TTeeCanvas3D &canvas, int index) override;
-    int PointAtPixel(int x, int y) const override;
-    void PrepareLegendCanvas(TTeeCanvas3D &canvas) override;
-    void PaintLegendSymbol(TTeeCanvas3D &canvas, int index, const PixelRect &rect) override;
-    void HorizMarginPixels(int &left, int &right) const override;
-    void VertMarginPixels(int &top, int &bottom) const override;
-
-    /// Canvas pen := LinePen (clear when invisible), brush clear, pen colour := color.
-    void ApplyLinePen(TTeeCanvas3D &canvas, ChartColor color) const;
-    /// Canvas pen := Pointer.Pen, brush := Pointer.Brush, AutoColor replaced by color.
-    void ApplyMarkerPens(TTeeCanvas3D &canvas, ChartColor color) const;
-    /// Draws the marker of point index at (x, y) in the shape OnGetPointerStyle or Pointer.Style
-    /// names, with the pointer's sizes.
-    void PaintMarker(TTeeCanvas3D &canvas, int x, int y, ChartColor color, int index) const;
-    /// Marker hit test: |x - markerX| < HorizSize and |y - markerY| < VertSize.
-    bool MarkerHit(int markerX, int markerY, int x, int y) const;
-
-    // Drawing state between PaintPoint calls.
-    int PrevX = 0;
-    int PrevY = 0;
-    ChartColor PrevColor = 0;
-
-  private:
-    void DrawSegment(TTeeCanvas3D &canvas, int x, int y) const;
-
-    std::unique_ptr<TSeriesPointer> Pointer_;
-    TChartPen LinePen_;
-    ChartBrushStyle LineBrush_ = bsSolid;
-    bool Stairs_ = false;
-    bool InvertedStairs_ = false;
-    bool Dark3D_ = true;
-};
-
 /// The ordered list of a chart's series (in the order they joined). It does not own them by
 /// itself; the chart frees them with FreeAll when it is destroyed.
 class TChartSeriesList
@@ -362,7 +295,6 @@ class TChartSeriesList
     int Count() const { return int(Items_.size()); }
     /// The series at position index; EListError outside 0..Count-1.
     TChartSeries *At(int index) const;
-    TChartSeries *operator[](int index) const { return At(index); }
     int IndexOf(const TChartSeries *series) const;
     bool Contains(const TChartSeries *series) const { return IndexOf(series) >= 0; }
     void Add(TChartSeries *series);

@@ -32,6 +32,16 @@ std::string_view Trim(std::string_view s)
     return s;
 }
 
+constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
+
+// A value enclosed in one pair of double or single quotes reads without them.
+std::string_view Unquote(std::string_view v)
+{
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+        return v.substr(1, v.size() - 2);
+    return v;
+}
+
 enum class LineKind { Other, Section, Key };
 
 struct Classified {
@@ -69,7 +79,9 @@ Classified Classify(std::string_view text)
 
 enum class ReadResult { Ok, Missing, Failed };
 
-// Reads at most `limit` bytes; `oversized` tells whether the file holds more.
+// Reads the whole file, or, when it holds more than `limit` bytes, its complete lines within
+// the first `limit` bytes (a line cut by the limit is left out, so no key reads a truncated
+// value); `oversized` tells whether the file holds more than was read.
 ReadResult ReadFileCapped(const std::string &path, std::size_t limit, std::string &data,
                           bool &oversized)
 {
@@ -85,9 +97,18 @@ ReadResult ReadFileCapped(const std::string &path, std::size_t limit, std::strin
         ::close(fd);
         return ReadResult::Failed;
     }
-    data.resize(limit + 1);
+    // Sized from the file, so a small file does not cost a buffer of the cap's size; the
+    // file may still grow while it is read.
+    const std::size_t expected =
+        std::min<std::size_t>(std::size_t(std::max<off_t>(st.st_size, 0)), limit);
+    data.resize(expected + 1);
     std::size_t got = 0;
-    while (got < data.size()) {
+    for (;;) {
+        if (got == data.size()) {
+            if (data.size() > limit)
+                break;
+            data.resize(std::min(limit + 1, data.size() * 2));
+        }
         ssize_t n = ::read(fd, data.data() + got, data.size() - got);
         if (n < 0) {
             if (errno == EINTR)
@@ -103,7 +124,8 @@ ReadResult ReadFileCapped(const std::string &path, std::size_t limit, std::strin
     ::close(fd);
     if (got > limit) {
         oversized = true;
-        got = limit;
+        const std::size_t lastBreak = std::string_view(data.data(), limit).rfind('\n');
+        got = lastBreak == std::string_view::npos ? 0 : lastBreak + 1;
     }
     data.resize(got);
     return ReadResult::Ok;
@@ -138,7 +160,36 @@ std::string WriteTarget(const std::string &path)
     return path;
 }
 
-bool ReplaceFileAtomically(const std::string &path, const std::string &data)
+// Whether the permissions of an existing file allow it to be written. A file without any
+// write bit is read-only for every user, the superuser included (the superuser's access()
+// ignores the mode bits, so they are checked too).
+bool MayWrite(const std::string &path, const struct stat &st)
+{
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        return false;
+    return ::access(path.c_str(), W_OK) == 0;
+}
+
+// Rewrites an existing file in place, keeping its inode (and so its hard links and owner).
+bool RewriteInPlace(const std::string &path, const std::string &data)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    bool ok = WriteAll(fd, data) && ::ftruncate(fd, static_cast<off_t>(data.size())) == 0 &&
+              ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    return ok;
+}
+
+// Replaces the file with `data`: the new contents go to a temporary file in the same folder,
+// which is flushed to disk and renamed over the old file. An existing file keeps its mode and,
+// where the temporary file can be given them, its owner and group. A file with several hard
+// links, or whose owner the temporary file cannot take over, is rewritten in place instead
+// (after the temporary copy is safely on disk), so its links and owner survive; if that
+// rewrite fails the temporary copy is renamed over it after all, so the file is never left
+// half written. A file whose permissions deny writing is not replaced.
+bool ReplaceFile(const std::string &path, const std::string &data)
 {
     static std::atomic<unsigned> counter{0};
     const std::string target = WriteTarget(path);
@@ -151,6 +202,8 @@ bool ReplaceFileAtomically(const std::string &path, const std::string &data)
     struct stat old {
     };
     const bool existed = ::stat(target.c_str(), &old) == 0;
+    if (existed && (!S_ISREG(old.st_mode) || !MayWrite(target, old)))
+        return false;
 
     std::string temp;
     int fd = -1;
@@ -164,10 +217,22 @@ bool ReplaceFileAtomically(const std::string &path, const std::string &data)
     if (fd < 0)
         return false;
     bool ok = true;
-    if (existed)
+    bool sameIdentity = true;
+    if (existed) {
+        struct stat mine {
+        };
+        if (::fstat(fd, &mine) == 0 && (mine.st_uid != old.st_uid || mine.st_gid != old.st_gid))
+            sameIdentity = ::fchown(fd, old.st_uid, old.st_gid) == 0;
+        // After fchown, which may clear the set-id bits.
         ok = ::fchmod(fd, old.st_mode & 07777) == 0;
+        sameIdentity = sameIdentity && old.st_nlink <= 1;
+    }
     ok = ok && WriteAll(fd, data) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
+    if (ok && existed && !sameIdentity && RewriteInPlace(target, data)) {
+        ::unlink(temp.c_str());
+        return true;
+    }
     ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
     if (!ok)
         ::unlink(temp.c_str());
@@ -199,12 +264,17 @@ struct IniStore::Document {
     };
 
     std::vector<Line> lines;
+    /// The file starts with a UTF-8 byte-order mark (kept on writing, not part of any name).
+    bool bom = false;
     std::vector<Section> sections;
     std::unordered_map<std::string, std::size_t> sectionIndex; // lower-case -> first
 
     void Parse(std::string_view data)
     {
         lines.clear();
+        bom = data.starts_with(Utf8Bom);
+        if (bom)
+            data.remove_prefix(Utf8Bom.size());
         while (!data.empty()) {
             std::size_t nl = data.find('\n');
             Line line;
@@ -317,7 +387,7 @@ struct IniStore::Document {
 
     std::string Serialize() const
     {
-        std::string out;
+        std::string out(bom ? Utf8Bom : std::string_view());
         for (const Line &l : lines) {
             out += l.text;
             out += l.eol;
@@ -367,7 +437,7 @@ std::string IniStore::ReadString(std::string_view section, std::string_view key,
     std::string value;
     if (!doc->Find(section, key, value))
         return std::string(def);
-    return value;
+    return std::string(Unquote(value));
 }
 
 std::vector<std::string> IniStore::Keys(std::string_view section) const
@@ -426,7 +496,7 @@ bool IniStore::WriteStrings(std::string_view section,
     auto doc = std::make_unique<Document>();
     doc->Parse(data);
     doc->Apply(section, values);
-    if (!ReplaceFileAtomically(path_, doc->Serialize())) {
+    if (!ReplaceFile(path_, doc->Serialize())) {
         lastError_ = error;
         return false;
     }

@@ -4,8 +4,10 @@
 // File format: section lines "[Name]", key lines "Key=Value", other lines (comments,
 // blank lines, anything unrecognised) are kept as they are. Section and key names are
 // compared case-insensitively (ASCII); key names and values are trimmed of surrounding
-// blanks and tabs when read. When a section or key occurs more than once, the first one
-// counts.
+// blanks and tabs when read, and a value enclosed in one pair of double or single quotes
+// reads without them (Num="3" reads as 3). When a section or key occurs more than once, the
+// first one counts. A UTF-8 byte-order mark at the start of the file belongs to no name and
+// is kept when the file is rewritten.
 //
 // Writing: an existing key is updated in place (its line is rewritten, keeping the key's
 // spelling and the line ending); a new key is appended after the last non-blank line of
@@ -14,10 +16,16 @@
 // temporary file in the same folder, which is flushed to disk and renamed over the old
 // file, so a crash never leaves a half-written file. Lines that are not touched keep
 // their bytes and line endings; new lines take the line ending the file already uses
-// ("\n" for a new file). A symbolic link is written through to its target.
+// ("\n" for a new file). A symbolic link is written through to its target. The file keeps
+// its mode, and its owner and group where they can be kept; a file with several hard links
+// (or whose owner a new file cannot take) is rewritten in place once the new contents are
+// safely on disk beside it, so its links and owner survive. A file whose permissions deny
+// writing (no write bit at all counts as read-only for every user, the superuser included)
+// is never replaced: the write fails.
 //
-// Files larger than MaxFileSize are read only up to that size and are never rewritten
-// (a write fails), so a huge or foreign file can neither hang the program nor be cut.
+// Files are read whole up to MaxFileSize. Of a larger file only the complete lines within
+// that size are read (never part of a line), and it is never rewritten (a write fails), so a
+// huge or foreign file can neither hang the program nor be cut.
 //
 // Not thread-safe; one store object per thread.
 
@@ -31,7 +39,7 @@
 class IniStore
 {
   public:
-    static constexpr std::size_t MaxFileSize = 1 << 20;
+    static constexpr std::size_t MaxFileSize = std::size_t(16) << 20;
 
     explicit IniStore(std::string path);
     ~IniStore();
@@ -46,7 +54,6 @@ class IniStore
     /// exists but cannot be read (the snapshot is then empty).
     bool Open();
     void Close();
-    bool IsOpen() const { return snapshot_ != nullptr; }
 
     /// The value of `key` in `section`, or `def` when the file, the section or the key is
     /// missing. Without a snapshot the file is read as it is now.

@@ -4,12 +4,12 @@
 #include "portsdialog.h"
 #include "settings.h"
 #include "textgrid.h"
+#include "windowplacement.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 
 #include <algorithm>
 #include <climits>
@@ -317,8 +317,8 @@ void TFormSetup::done(int result)
 
 void TFormSetup::showEvent(QShowEvent *event)
 {
+    // Centred every time it opens, the same way (before the window system shows it).
+    CentreOnScreen(this);
     QDialog::showEvent(event);
-    if (QScreen *s = screen())
-        move(s->availableGeometry().center() - QPoint(width() / 2, height() / 2));
     BtnClose->setFocus();
 }

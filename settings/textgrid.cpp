@@ -3,10 +3,13 @@
 #include <QAbstractButton>
 #include <QFocusEvent>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QPainter>
+#include <QScrollBar>
 #include <QStyleOptionHeader>
 #include <QStyledItemDelegate>
 #include <QTimer>
+#include <QToolTip>
 
 // Edits cells in a frameless line edit that hands every keystroke to the grid.
 class TTextGridDelegate : public QStyledItemDelegate
@@ -71,6 +74,11 @@ TTextGrid::TTextGrid(QWidget *parent) : QTableWidget(parent)
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setCornerButtonEnabled(false);
     setWordWrap(false);
+    // A text wider than its cell is cut at the cell's edge, not shortened with an ellipsis;
+    // the whole text shows as a tool tip. The grid scrolls by whole rows and columns.
+    setTextElideMode(Qt::ElideNone);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerItem);
     for (QHeaderView *h : {horizontalHeader(), verticalHeader()}) {
         h->setSectionResizeMode(QHeaderView::Fixed);
         h->setSectionsClickable(false);
@@ -136,8 +144,34 @@ void TTextGrid::SetCells(int col, int row, const QString &text)
     }
 }
 
+// Changing the row or column count may move the current cell (when its row goes), which
+// would open the always-shown editor there and hand it the keyboard. Rebuilding the grid never
+// does either: editing is switched off meanwhile, and the editor comes back only when the grid
+// has the keyboard anyway.
+class TTextGrid::RebuildScope
+{
+  public:
+    explicit RebuildScope(TTextGrid *grid) : grid_(grid), triggers_(grid->editTriggers())
+    {
+        grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    }
+    ~RebuildScope()
+    {
+        grid_->setEditTriggers(triggers_);
+        if (grid_->alwaysShowEditor_ && grid_->hasFocus())
+            grid_->OpenEditor();
+    }
+    RebuildScope(const RebuildScope &) = delete;
+    RebuildScope &operator=(const RebuildScope &) = delete;
+
+  private:
+    TTextGrid *grid_;
+    QAbstractItemView::EditTriggers triggers_;
+};
+
 void TTextGrid::SetRowCount(int rows)
 {
+    RebuildScope scope(this);
     const int old = rowCount();
     const int body = std::max(rows - 1, 0);
     setRowCount(body);
@@ -150,6 +184,7 @@ void TTextGrid::SetRowCount(int rows)
 
 void TTextGrid::SetColCount(int cols)
 {
+    RebuildScope scope(this);
     const int old = columnCount();
     const int body = std::max(cols - 1, 0);
     setColumnCount(body);
@@ -248,6 +283,59 @@ bool TTextGrid::eventFilter(QObject *watched, QEvent *event)
         return true;
     }
     return QTableWidget::eventFilter(watched, event);
+}
+
+void TTextGrid::scrollContentsBy(int dx, int dy)
+{
+    QTableWidget::scrollContentsBy(dx, dy);
+    KeepTopRowWhole();
+}
+
+void TTextGrid::updateGeometries()
+{
+    QTableWidget::updateGeometries();
+    KeepTopRowWhole();
+}
+
+// At the end of its range the view would align the last row with the bottom edge and cut the
+// top row; the top row stays whole instead (the last row is whole either way).
+void TTextGrid::KeepTopRowWhole()
+{
+    const QScrollBar *bar = verticalScrollBar();
+    if (verticalScrollMode() != QAbstractItemView::ScrollPerItem || bar->maximum() == 0 ||
+        bar->value() != bar->maximum())
+        return;
+    QHeaderView *rows = verticalHeader();
+    const int offset = rows->offset();
+    rows->setOffsetToSectionPosition(bar->value());
+    if (rows->offset() != offset)
+        viewport()->update();
+}
+
+bool TTextGrid::viewportEvent(QEvent *event)
+{
+    if (event->type() != QEvent::ToolTip)
+        return QTableWidget::viewportEvent(event);
+    auto *help = static_cast<QHelpEvent *>(event);
+    const QModelIndex index = indexAt(help->pos());
+    const QString text = index.isValid() ? index.data(Qt::DisplayRole).toString() : QString();
+    if (!text.isEmpty() && !TextFits(index, text)) {
+        QToolTip::showText(help->globalPos(), text, viewport(), visualRect(index));
+    } else {
+        QToolTip::hideText();
+        event->ignore();
+    }
+    return true;
+}
+
+bool TTextGrid::TextFits(const QModelIndex &index, const QString &text) const
+{
+    QFont f = font();
+    if (const QVariant itemFont = index.data(Qt::FontRole); itemFont.isValid())
+        f = itemFont.value<QFont>();
+    // The text area of a cell: the cell less the style's text margin on either side.
+    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+    return QFontMetrics(f).horizontalAdvance(text) <= visualRect(index).width() - 2 * margin;
 }
 
 void TTextGrid::changeEvent(QEvent *event)

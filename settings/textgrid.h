@@ -6,6 +6,9 @@
 // header, the fixed column the vertical header (they do not scroll and are not editable);
 // cell (0, 0) is the corner. RowCount()/ColCount() include the fixed row/column.
 //
+// A text wider than its cell is clipped at the cell's edge (never shortened with "…") and
+// shows whole as the cell's tool tip. The grid scrolls by whole rows.
+//
 // Rows can be dragged to a new position when SetRowMoving(true); that changes only the
 // display order, the (column, row) addresses keep referring to the same rows.
 // ResetRowOrder() puts the rows back in address order.
@@ -13,7 +16,8 @@
 // With SetAlwaysShowEditor(true) the current cell is always edited in place and Tab moves
 // between cells; every keystroke in the editor first stores the editor's text in the
 // cell and then emits cellTextSet(column, row). Setting a cell's text while its editor is
-// open updates the editor.
+// open updates the editor. Changing the row or column count never moves the keyboard focus
+// and never opens an editor (also when the current cell's row goes away).
 
 #include <QLineEdit>
 #include <QPointer>
@@ -39,7 +43,6 @@ class TTextGrid : public QTableWidget
     void SetColWidth(int col, int width);
 
     void SetAlwaysShowEditor(bool on);
-    bool AlwaysShowEditor() const { return alwaysShowEditor_; }
     void SetRowMoving(bool on);
     /// Draws the current cell highlighted (off by default: only a focus frame).
     void SetDrawFocusSelected(bool on);
@@ -59,15 +62,22 @@ class TTextGrid : public QTableWidget
 
   protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    /// Shows the whole text of a cell whose text is wider than the cell as a tool tip.
+    bool viewportEvent(QEvent *event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void updateGeometries() override;
     void focusInEvent(QFocusEvent *event) override;
     void changeEvent(QEvent *event) override;
     void closeEditor(QWidget *editor, QAbstractItemDelegate::EndEditHint hint) override;
 
   private:
     friend class TTextGridDelegate;
+    class RebuildScope;
     void EditorCreated(QLineEdit *editor);
     void EditorTextEdited(int col, int row, const QString &text);
     void OpenEditor();
+    bool TextFits(const QModelIndex &index, const QString &text) const;
+    void KeepTopRowWhole();
 
     QString corner_;
     bool alwaysShowEditor_ = false;

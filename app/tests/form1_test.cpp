@@ -5,10 +5,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTabWidget>
+#include <QTest>
 #include <QToolButton>
 
 TEST_F(AppTest, StartsWithTheWindowAndGridOfTheLayout)
@@ -155,4 +158,53 @@ TEST_F(AppTest, ChoosingAWorkbookFile)
     form->ChooseFileName = [](const QString &) { return QStringLiteral("/data/run7.xlsx"); };
     form->SelFileName->click();
     EXPECT_EQ(form->FileName->text(), QStringLiteral("/data/run7.xlsx"));
+}
+
+TEST_F(AppTest, ArchiveGroupCaptionSitsOnTheFrameAboveItsControls)
+{
+    CreateWindows();
+    form->PageControl1->setCurrentIndex(2);
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    const QImage box = form->GroupBox1->grab().toImage();
+    const int frameTop = QFontMetrics(form->GroupBox1->font()).height() / 2;
+    const QRgb background = box.pixel(60, frameTop + 10);
+    // The frame's top edge runs at half the caption's height, left of the caption and beside it
+    // up to the right end; the caption interrupts it.
+    EXPECT_NE(box.pixel(3, frameTop), background);
+    EXPECT_NE(box.pixel(box.width() - 20, frameTop), background);
+    // No frame line crosses the first control's row between the left edge and the control.
+    const QRect enExcel = form->EnExcel->geometry();
+    ASSERT_GT(enExcel.top(), frameTop);
+    for (int y = enExcel.top(); y <= enExcel.bottom(); ++y)
+        for (int x = 5; x < enExcel.left(); ++x)
+            ASSERT_EQ(box.pixel(x, y), background) << x << "," << y;
+}
+
+TEST_F(AppTest, WindowsOpenCentredTheSameWayEveryTime)
+{
+    CreateWindows();
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    const QRect area = form->screen()->availableGeometry();
+    auto centred = [&](const QWidget &w) {
+        const QRect f = w.frameGeometry();
+        return std::abs(f.center().x() - area.center().x()) <= 1 &&
+               std::abs(f.center().y() - area.center().y()) <= 1;
+    };
+    EXPECT_TRUE(centred(*form)) << form->frameGeometry().x() << "," << form->frameGeometry().y();
+
+    // The setup window opens at one place, the first time and later.
+    std::vector<QRect> opened;
+    for (int i = 0; i < 2; ++i) {
+        QTimer::singleShot(0, [&] {
+            (void)QTest::qWaitForWindowExposed(setup.get());
+            opened.push_back(setup->frameGeometry());
+            EXPECT_TRUE(centred(*setup));
+            setup->close();
+        });
+        form->BtnSetupClick();
+    }
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[0], opened[1]);
 }

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace
 {
@@ -57,6 +59,53 @@ QImage RandomImage(int w, int h)
         for (int x = 0; x < w; ++x)
             img.setPixel(x, y, 0xFF000000u | (gen.generate() & 0xFFFFFFu));
     return img;
+}
+
+/// The pixels of a drawn figure as text rows over the box: '#' pen, 'r' red brush, '.' other.
+std::vector<std::string> Picture(const QImage &img, int x0, int y0, int w, int h)
+{
+    std::vector<std::string> rows;
+    for (int y = y0; y < y0 + h; ++y) {
+        std::string row;
+        for (int x = x0; x < x0 + w; ++x) {
+            const QRgb p = img.pixel(x, y) & 0xFFFFFFu;
+            row += p == 0x000000u ? '#' : p == 0xFF0000u ? 'r' : '.';
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+/// The pixels an outline encloses: those of `outline`'s box not reachable from outside it
+/// through 4-connected pixels off the outline.
+PixelSet Enclosed(const PixelSet &outline)
+{
+    int x0 = 1 << 30, y0 = 1 << 30, x1 = -(1 << 30), y1 = -(1 << 30);
+    for (const auto &[x, y] : outline) {
+        x0 = std::min(x0, x - 1);
+        y0 = std::min(y0, y - 1);
+        x1 = std::max(x1, x + 1);
+        y1 = std::max(y1, y + 1);
+    }
+    PixelSet outside;
+    std::vector<std::pair<int, int>> todo{{x0, y0}};
+    while (!todo.empty()) {
+        const auto p = todo.back();
+        todo.pop_back();
+        if (p.first < x0 || p.first > x1 || p.second < y0 || p.second > y1 || outline.count(p) ||
+            !outside.insert(p).second)
+            continue;
+        todo.push_back({p.first - 1, p.second});
+        todo.push_back({p.first + 1, p.second});
+        todo.push_back({p.first, p.second - 1});
+        todo.push_back({p.first, p.second + 1});
+    }
+    PixelSet inside;
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x)
+            if (!outline.count({x, y}) && !outside.count({x, y}))
+                inside.insert({x, y});
+    return inside;
 }
 
 class CanvasTest : public ::testing::Test
@@ -371,6 +420,113 @@ TEST_F(CanvasTest, PolygonOutlineCoversVerticesAndFillStaysInside)
     // Only the triangle's own pixels: nothing beyond its edges on the base row.
     EXPECT_EQ(canvas.GetPixel(9, 30), clWhite);
     EXPECT_EQ(canvas.GetPixel(31, 30), clWhite);
+}
+
+TEST_F(CanvasTest, PolygonFillIsExactlyWhatItsOutlineEncloses)
+{
+    // The legend's triangle of a series with triangle markers (half sizes 2 and 3).
+    canvas.Brush.Color = clRed;
+    canvas.Polygon({{8, 16}, {12, 16}, {10, 10}});
+    EXPECT_EQ(Picture(img, 7, 9, 7, 9), (std::vector<std::string>{
+                                            ".......", //
+                                            "...#...", //
+                                            "...#...", //
+                                            "..#r#..", //
+                                            "..#r#..", //
+                                            "..#r#..", //
+                                            ".#rrr#.", //
+                                            ".#####.", //
+                                            ".......", //
+                                        }));
+
+    // Triangles and diamonds of every marker size, and some irregular ones: the brush covers
+    // the pixels the outline encloses, no more and no less.
+    QRandomGenerator gen(7);
+    for (int k = 0; k < 300; ++k) {
+        std::vector<PixelPoint> pts;
+        const int cx = 30, cy = 30, h = 1 + k % 9, v = 1 + (k / 9) % 9;
+        if (k < 81)
+            pts = {{cx - h, cy + v}, {cx + h, cy + v}, {cx, cy - v}};
+        else if (k < 162)
+            pts = {{cx - h, cy}, {cx, cy - v}, {cx + h, cy}, {cx, cy + v}};
+        else
+            for (int i = 0; i < 3; ++i)
+                pts.push_back({int(gen.bounded(10, 50)), int(gen.bounded(10, 50))});
+        SetUp();
+        canvas.Brush.Style = bsClear;
+        canvas.Polygon(pts);
+        const PixelSet outline = Drawn();
+        SetUp();
+        canvas.Brush.Color = clRed;
+        canvas.Polygon(pts);
+        PixelSet pen, brush;
+        for (const auto &[x, y] : Drawn())
+            (canvas.GetPixel(x, y) == clRed ? brush : pen).insert({x, y});
+        ASSERT_EQ(pen, outline) << "shape " << k;
+        ASSERT_EQ(brush, Enclosed(outline)) << "shape " << k;
+    }
+
+    // Where edges cross, an enclosed region is filled by the even-odd rule: a five-pointed
+    // star keeps its centre empty, its points are filled.
+    SetUp();
+    canvas.Brush.Color = clRed;
+    canvas.Polygon({{40, 5}, {52, 45}, {20, 20}, {60, 20}, {28, 45}});
+    EXPECT_EQ(canvas.GetPixel(40, 28), clWhite);
+    EXPECT_EQ(canvas.GetPixel(40, 12), clRed);
+}
+
+TEST_F(CanvasTest, FlatEllipsesAreInscribedInTheirBox)
+{
+    // Boxes with a side of 5 pixels or less: the outline touches all four sides and is closed,
+    // symmetric, and the brush fills exactly what it encloses. Two pixels or less: all frame.
+    for (int w = 1; w <= 24; ++w)
+        for (int h = 1; h <= 24; ++h) {
+            if (std::min(w, h) > 5)
+                continue;
+            SetUp();
+            canvas.Brush.Color = clRed;
+            canvas.Ellipse(10, 10, 10 + w, 10 + h);
+            PixelSet pen, brush;
+            for (const auto &[x, y] : Drawn())
+                (canvas.GetPixel(x, y) == clRed ? brush : pen).insert({x, y});
+            int minX = 999, maxX = -1, minY = 999, maxY = -1;
+            for (const auto &[x, y] : pen) {
+                minX = std::min(minX, x);
+                maxX = std::max(maxX, x);
+                minY = std::min(minY, y);
+                maxY = std::max(maxY, y);
+                ASSERT_TRUE(pen.count({2 * 10 + w - 1 - x, y})) << w << "x" << h;
+                ASSERT_TRUE(pen.count({x, 2 * 10 + h - 1 - y})) << w << "x" << h;
+            }
+            ASSERT_EQ(minX, 10) << w << "x" << h;
+            ASSERT_EQ(maxX, 9 + w) << w << "x" << h;
+            ASSERT_EQ(minY, 10) << w << "x" << h;
+            ASSERT_EQ(maxY, 9 + h) << w << "x" << h;
+            ASSERT_EQ(brush, Enclosed(pen)) << w << "x" << h;
+            if (w <= 2 || h <= 2)
+                ASSERT_EQ(pen, Box(10, 10, 10 + w, 10 + h)) << w << "x" << h;
+            else
+                ASSERT_FALSE(brush.empty()) << w << "x" << h;
+        }
+
+    const auto shape = [&](int w, int h) {
+        SetUp();
+        canvas.Brush.Color = clRed;
+        canvas.Ellipse(10, 10, 10 + w, 10 + h);
+        return Picture(img, 10, 10, w, h);
+    };
+    EXPECT_EQ(shape(4, 4), (std::vector<std::string>{".##.", "#rr#", "#rr#", ".##."}));
+    EXPECT_EQ(shape(6, 3), (std::vector<std::string>{".####.", "#rrrr#", ".####."}));
+    EXPECT_EQ(shape(12, 2), (std::vector<std::string>{"############", "############"}));
+    EXPECT_EQ(shape(20, 4), (std::vector<std::string>{"....############....", //
+                                                      "####rrrrrrrrrrrr####", //
+                                                      "####rrrrrrrrrrrr####", //
+                                                      "....############...."}));
+    EXPECT_EQ(shape(3, 9), (std::vector<std::string>{".#.", ".#.", "#r#", "#r#", "#r#", "#r#",
+                                                     "#r#", ".#.", ".#."}));
+    // The legend's circle of a series with circle markers (half sizes 2 and 3).
+    EXPECT_EQ(shape(4, 6),
+              (std::vector<std::string>{".##.", "#rr#", "#rr#", "#rr#", "#rr#", ".##."}));
 }
 
 TEST_F(CanvasTest, PenStylesAndWidths)

@@ -101,12 +101,26 @@ inline std::unique_ptr<TChart> MakeMainChart(int pointsPerSeries = 50)
     return chart;
 }
 
+/// Lets the event loop run until the chart has drawn the change waiting for it (drawing passes
+/// come at most once per refresh interval), then handles what else is pending.
+inline void WaitForPicture(TChart &chart)
+{
+    // Events handled meanwhile (an expose, a resize) may ask for another picture; it is
+    // waited for too, until a whole frame interval passes with nothing left to draw.
+    for (int round = 0; round < 20; ++round) {
+        (void)QTest::qWaitFor([&] { return !chart.Canvas().BufferStale; }, 2000);
+        QTest::qWait(25);
+        if (!chart.Canvas().BufferStale)
+            break;
+    }
+}
+
 /// Shows the chart and waits until the window system has painted it.
 inline void ShowAndSettle(TChart &chart)
 {
     chart.show();
     (void)QTest::qWaitForWindowExposed(&chart);
-    QCoreApplication::processEvents();
+    WaitForPicture(chart);
 }
 
 /// Pixel of an RGB32 image as a chart colour.

@@ -58,15 +58,16 @@ TEST(ChartLegend, ListsActiveSeriesInOrderAndSizesTheBox)
     const int midY = r.Top + 1 + legend.ItemHeight / 2;
     EXPECT_EQ(Pixel(img, r.Left - 1, midY), clBlack);
     EXPECT_EQ(Pixel(img, r.Right, midY), clBlack);
-    EXPECT_EQ(Pixel(img, r.Left - 2, midY), clBtnFace);
+    EXPECT_EQ(Pixel(img, r.Left - 2, midY), ResolveSystemColor(clBtnFace));
     EXPECT_EQ(Pixel(img, r.Left + 1, r.Bottom - 1), clWhite);
     for (int dx = 1; dx <= 3; ++dx)
         EXPECT_EQ(Pixel(img, r.Right + dx, midY), clBlack) << dx;
-    EXPECT_EQ(Pixel(img, r.Right + 4, midY), clBtnFace);
-    EXPECT_EQ(Pixel(img, r.Right + 2, r.Top + 1), clBtnFace); // shadow starts 3 rows down
+    EXPECT_EQ(Pixel(img, r.Right + 4, midY), ResolveSystemColor(clBtnFace));
+    EXPECT_EQ(Pixel(img, r.Right + 2, r.Top + 1),
+              ResolveSystemColor(clBtnFace)); // shadow starts 3 rows down
     EXPECT_EQ(Pixel(img, r.Right + 2, r.Top + 3), clBlack);
     EXPECT_EQ(Pixel(img, r.Left + 10, r.Bottom + 3), clBlack);
-    EXPECT_EQ(Pixel(img, r.Left + 2, r.Bottom + 3), clBtnFace);
+    EXPECT_EQ(Pixel(img, r.Left + 2, r.Bottom + 3), ResolveSystemColor(clBtnFace));
 }
 
 TEST(ChartLegend, SymbolsShowTheSeriesLineAndMarker)

@@ -1,6 +1,9 @@
 // Chart panel: margins, title bands, layout order, repaint coalescing and the series list.
 #include "charttestutil.h"
 
+#include <QApplication>
+#include <QPalette>
+
 #include <gtest/gtest.h>
 
 using namespace charttest;
@@ -86,7 +89,8 @@ TEST(ChartPanel, FramedTitleWidthDependsOnAlignment)
     // The frame is drawn in the frame pen (black) on the window.
     EXPECT_EQ(Pixel(chart->WindowImage(), centred.Left, centred.Top + 3), clBlack);
     EXPECT_EQ(Pixel(chart->WindowImage(), centred.Right - 1, centred.Top + 3), clBlack);
-    EXPECT_EQ(Pixel(chart->WindowImage(), centred.Left - 1, centred.Top + 3), clBtnFace);
+    EXPECT_EQ(Pixel(chart->WindowImage(), centred.Left - 1, centred.Top + 3),
+              ResolveSystemColor(clBtnFace));
 
     chart->Title().SetAlignment(taLeftJustify);
     chart->PaintNow();
@@ -122,11 +126,11 @@ TEST(ChartPanel, AllSeriesHiddenLeavesBackgroundTitleAndWallOnly)
     int foreign = 0;
     for (int y = plot.Top + 1; y < plot.Bottom - 1; ++y)
         for (int x = plot.Left + 1; x < plot.Right; ++x)
-            foreign += Pixel(img, x, y) != clBtnFace;
+            foreign += Pixel(img, x, y) != ResolveSystemColor(clBtnFace);
     EXPECT_EQ(foreign, 0);
     // Left of the plot: only background.
     for (int x = 0; x < 22; ++x)
-        EXPECT_EQ(Pixel(img, x, 150), clBtnFace) << x;
+        EXPECT_EQ(Pixel(img, x, 150), ResolveSystemColor(clBtnFace)) << x;
 }
 
 TEST(ChartPanel, LayoutOrderLegendThenAxesThenSeries)
@@ -181,7 +185,7 @@ TEST(ChartPanel, ChangesCoalesceIntoOnePaintAndCleanRepaintsCopy)
     chart->SeriesAt(0)->AppendY(30.0);
     EXPECT_EQ(chart->DrawCount(), settled); // nothing drawn by the changes themselves
     EXPECT_TRUE(chart->Canvas().BufferStale);
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_EQ(chart->DrawCount(), settled + 1);
     EXPECT_FALSE(chart->Canvas().BufferStale);
 
@@ -198,9 +202,35 @@ TEST(ChartPanel, ChangesCoalesceIntoOnePaintAndCleanRepaintsCopy)
 
     // A resize redraws at the new size.
     chart->resize(300, 200);
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_EQ(chart->DrawCount(), settled + 2);
     EXPECT_EQ(chart->Canvas().Bitmap()->size(), QSize(300, 200));
+}
+
+TEST(ChartPanel, DrawingPassesComeAtMostOncePerFrameInterval)
+{
+    auto chart = MakeMainChart();
+    chart->SetFrameInterval(300);
+    ShowAndSettle(*chart);
+    chart->RequestRepaint();
+    WaitForPicture(*chart);
+    const int drawn = chart->DrawCount();
+
+    // Changes right after a pass wait for the interval to end, and then cost one pass together.
+    for (int i = 0; i < 100; ++i)
+        chart->SeriesAt(i % 8)->AppendY(20.0 + i % 5);
+    QCoreApplication::processEvents();
+    chart->repaint(); // a paint the window system asks for shows the last picture meanwhile
+    EXPECT_EQ(chart->DrawCount(), drawn);
+    EXPECT_TRUE(chart->Canvas().BufferStale);
+    WaitForPicture(*chart);
+    EXPECT_EQ(chart->DrawCount(), drawn + 1);
+    EXPECT_FALSE(chart->Canvas().BufferStale);
+
+    // PaintNow draws at once whatever the interval.
+    chart->SeriesAt(0)->AppendY(21.0);
+    chart->PaintNow();
+    EXPECT_EQ(chart->DrawCount(), drawn + 2);
 }
 
 TEST(ChartPanel, SetterExceptionsKeepTheOldValue)
@@ -288,4 +318,65 @@ TEST(ChartPanel, SeriesListAttachDetachAndPalette)
     EXPECT_EQ(chart->SeriesCount(), 0);
     EXPECT_EQ(b->ParentChart(), &other);
     delete a; // detached: the caller owns it again; `other` frees b
+}
+
+TEST(ChartPanel, SystemColoursAreTakenFromTheApplicationPalette)
+{
+    auto chart = MakeMainChart(20);
+    chart->PaintNow();
+    const QPalette saved = QGuiApplication::palette();
+    EXPECT_EQ(Pixel(chart->WindowImage(), 2, 2),
+              RgbToChartColor(saved.color(QPalette::Button).rgb()));
+
+    // A palette change shows at the next picture: the background is the new button face.
+    QPalette changed = saved;
+    changed.setColor(QPalette::Button, QColor(0x12, 0x34, 0x56));
+    changed.setColor(QPalette::Base, QColor(0xAB, 0xCD, 0xEF));
+    QApplication::setPalette(changed);
+    EXPECT_EQ(ResolveSystemColor(clBtnFace), ChartColor(0x563412));
+    EXPECT_EQ(ResolveSystemColor(clWindow), ChartColor(0xEFCDAB));
+    chart->RequestRepaint();
+    chart->PaintNow();
+    EXPECT_EQ(Pixel(chart->WindowImage(), 2, 2), ChartColor(0x563412));
+    QApplication::setPalette(saved);
+
+    // Markers and plain colours are not system colours.
+    for (ChartColor c : {AutoColor, clNone, clDefault, clRed, clWhite})
+        EXPECT_EQ(ResolveSystemColor(c), c) << std::hex << c;
+}
+
+TEST(ChartPanel, LeftLabelsWidenedByTheMarkersAreNotCutAtTheChartEdge)
+{
+    // Readings 0..995: the markers' margins widen the range so that the top label has one
+    // digit more than the band was measured for ("1,015.992" against "995").
+    for (const double top : {995.0, 9.95e9}) {
+        auto chart = MakeMainChart(0);
+        for (int k = 1; k < 8; ++k)
+            chart->SeriesAt(k)->SetActive(false);
+        TChartSeries *s = chart->SeriesAt(0);
+        for (int i = 0; i <= 10; ++i)
+            s->AppendY(top * i / 10, QString(), s->SeriesColor());
+        chart->PaintNow();
+        TChartAxis *left = chart->LeftAxis();
+        const QString topLabel = left->LabelText(left->ShownMaximum());
+        EXPECT_GT(TextWidthIn(*chart, left->LabelsFont(), topLabel),
+                  TextWidthIn(*chart, left->LabelsFont(), left->LabelText(top)));
+        // Nothing but background in the chart's left margin: every label lies in its band.
+        const QImage &img = chart->WindowImage();
+        const int margin = MulDiv(5, 465, 100);
+        int ink = 0;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < margin; ++x)
+                ink += Pixel(img, x, y) != ResolveSystemColor(clBtnFace);
+        EXPECT_EQ(ink, 0) << topLabel.toStdString();
+        EXPECT_GE(left->LabelsPosition() - TextWidthIn(*chart, left->LabelsFont(), topLabel),
+                  margin);
+    }
+
+    // Labels that fit keep the band measured from the unwidened range.
+    auto chart = MakeMainChart(50);
+    chart->PaintNow();
+    TChartAxis *left = chart->LeftAxis();
+    left->ComputeRange();
+    EXPECT_EQ(chart->PlotRect.Left, MulDiv(5, 465, 100) + left->MaxLabelWidth(chart->Canvas()) + 6);
 }

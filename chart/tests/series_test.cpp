@@ -337,7 +337,7 @@ TEST_F(SeriesInChart, ListPositionsAndErrors)
 
 TEST_F(SeriesInChart, JoiningSeriesGetFreePaletteColours)
 {
-    // The panel colour (clBtnFace = clSilver) is never handed out.
+    // Palette colours in order, each one no series has yet.
     EXPECT_EQ(series[0]->SeriesColor(), clRed);
     EXPECT_EQ(series[1]->SeriesColor(), clGreen);
     EXPECT_EQ(series[7]->SeriesColor(), clTeal);

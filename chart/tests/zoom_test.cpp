@@ -82,7 +82,7 @@ TEST_F(ChartZoom, SixteenPixelDragDoesNothingAtAll)
         EXPECT_NE(chart->WindowImage(), before); // the band is on the window
         QTest::mouseRelease(chart.get(), Qt::LeftButton, {}, a + d);
         EXPECT_EQ(chart->WindowImage(), before) << d.x() << "," << d.y(); // band gone
-        QCoreApplication::processEvents();
+        WaitForPicture(*chart);
     }
     EXPECT_EQ(chart->DrawCount(), draws);
     EXPECT_TRUE(AllAutomatic());
@@ -98,7 +98,7 @@ TEST_F(ChartZoom, RubberBandIsNotXorOnTheWindowAndSurvivesRepaints)
     QTest::mouseMove(chart.get(), b);
     // Pen: the panel colour (button face), NOT-XOR: NOT(screen XOR pen).
     auto banded = [&](int x, int y) {
-        return ChartColor(~(Pixel(picture, x, y) ^ clBtnFace) & 0xFFFFFF);
+        return ChartColor(~(Pixel(picture, x, y) ^ ResolveSystemColor(clBtnFace)) & 0xFFFFFF);
     };
     const QImage &w = chart->WindowImage();
     EXPECT_EQ(Pixel(w, a.x(), a.y() + 5), banded(a.x(), a.y() + 5));
@@ -111,7 +111,7 @@ TEST_F(ChartZoom, RubberBandIsNotXorOnTheWindowAndSurvivesRepaints)
     // A repaint in the middle of the drag draws the band again over the new picture.
     const int draws = chart->DrawCount();
     chart->RequestRepaint();
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_EQ(chart->DrawCount(), draws + 1);
     EXPECT_EQ(Pixel(chart->WindowImage(), a.x(), a.y() + 5), banded(a.x(), a.y() + 5));
     QTest::mouseRelease(chart.get(), Qt::LeftButton, {}, a + QPoint(3, 3));
@@ -119,7 +119,7 @@ TEST_F(ChartZoom, RubberBandIsNotXorOnTheWindowAndSurvivesRepaints)
 
     // On a white chart the band is red.
     chart->SetColor(clWhite);
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     const QImage white = chart->WindowImage();
     QTest::mousePress(chart.get(), Qt::LeftButton, {}, a);
     QTest::mouseMove(chart.get(), b);
@@ -147,18 +147,18 @@ TEST_F(ChartZoom, AnimatedZoomPaintsSevenIntermediatePictures)
         EXPECT_NEAR(m, expected, 1e-9);
     }
     EXPECT_DOUBLE_EQ(bottom->Minimum(), target);
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_EQ(minima.size(), 8u); // the final picture comes with the next paint
     EXPECT_DOUBLE_EQ(minima.back(), target);
 
     // Without animation only the final picture is drawn.
     chart->ResetZoom();
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     chart->SetAnimatedZoom(false);
     minima.clear();
     Drag(Qt::LeftButton, a, b);
     EXPECT_TRUE(minima.empty());
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_EQ(minima.size(), 1u);
 }
 
@@ -170,10 +170,10 @@ TEST_F(ChartZoom, BackwardDragAndResetReturnToTheAutomaticView)
     chart->OnUndoZoom = [&] { ++undos; };
 
     Drag(Qt::LeftButton, Inner(20, 20), Inner(120, 100));
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     const TSavedAxes first = chart->SavedAxes;
     Drag(Qt::LeftButton, Inner(30, 30), Inner(90, 90)); // zoom further in
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_EQ(chart->SavedAxes.Bottom.Maximum, first.Bottom.Maximum);
     EXPECT_FALSE(AllAutomatic());
 
@@ -182,13 +182,13 @@ TEST_F(ChartZoom, BackwardDragAndResetReturnToTheAutomaticView)
     EXPECT_EQ(undos, 1);
     EXPECT_TRUE(AllAutomatic());
     EXPECT_TRUE(chart->SavedAxesStale);
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_DOUBLE_EQ(chart->BottomAxis()->Maximum(), autoMax);
 
     // Automatic again: new points widen the range.
     for (int k = 0; k < 8; ++k)
         chart->SeriesAt(k)->AppendY(21.0);
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_DOUBLE_EQ(chart->BottomAxis()->Maximum(), autoMax + 1);
 
     // ResetZoom without a zoom changes no axis but still repaints.
@@ -196,7 +196,7 @@ TEST_F(ChartZoom, BackwardDragAndResetReturnToTheAutomaticView)
     chart->ResetZoom();
     EXPECT_EQ(undos, 2);
     EXPECT_TRUE(AllAutomatic());
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_EQ(chart->DrawCount(), draws + 1);
 }
 
@@ -247,7 +247,7 @@ TEST_F(ChartZoom, WhereAPressStartsABand)
     // With every series hidden a press inside the plot starts nothing.
     for (int k = 0; k < 8; ++k)
         chart->SeriesAt(k)->SetActive(false);
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
     EXPECT_EQ(chart->PartUnderMouse(chart->PlotCenterX(), chart->PlotCenterY()).Part, cpNone);
     EXPECT_FALSE(pressStarts(QPoint(chart->PlotCenterX(), chart->PlotCenterY())));
 }
@@ -357,7 +357,7 @@ TEST(ChartZoomEmbedded, TheChartKeepsTheMouseUntilTheRelease)
     form.installEventFilter(&counter);
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    QCoreApplication::processEvents();
+    WaitForPicture(*chart);
 
     const QPoint a(chart->PlotRect.Left + 20, chart->PlotRect.Top + 20);
     QTest::mousePress(chart, Qt::LeftButton, {}, a);

@@ -191,12 +191,22 @@ TEST_F(IniStoreTest, GarbageHugeOrUnreadableFilesAreSafe)
     IniStore ini(path_);
     EXPECT_EQ(ini.ReadString("PARAM", "Num", "d"), "d");
 
-    // Beyond the size cap: the head is read, but the file is never rewritten (cut).
-    std::string huge = "[PARAM]\nNum=7\n" + std::string(IniStore::MaxFileSize, ';');
+    // Beyond the size cap: the complete lines within it are read, a line cut by the cap is
+    // not read at all (no truncated value), and the file is never rewritten (cut).
+    std::string huge = "[PARAM]\nNum=7\n";
+    const std::string straddling = "Pause=123456789\n";
+    huge += std::string(IniStore::MaxFileSize - huge.size() - 6, ';') + "\n";
+    huge += straddling;
+    ASSERT_LT(huge.size() - straddling.size(), IniStore::MaxFileSize);
+    ASSERT_GT(huge.size(), IniStore::MaxFileSize);
     Put(huge);
     EXPECT_EQ(ini.ReadString("PARAM", "Num", ""), "7");
+    EXPECT_EQ(ini.ReadString("PARAM", "Pause", "none"), "none");
+    ASSERT_TRUE(ini.Open());
+    EXPECT_EQ(ini.Keys("PARAM"), std::vector<std::string>{"Num"});
+    ini.Close();
     EXPECT_FALSE(ini.WriteString("PARAM", "Num", "8"));
-    EXPECT_EQ(Get().size(), huge.size());
+    EXPECT_EQ(Get(), huge);
 
     // A directory in place of the file: unreadable, Open reports it, reads give defaults.
     IniStore dir(dir_);
@@ -217,4 +227,68 @@ TEST_F(IniStoreTest, SnapshotServesReadsUntilClosed)
     EXPECT_EQ(ini.ReadString("A", "y", ""), "3");
     ini.Close();
     EXPECT_EQ(Get(), "[A]\nx=2\ny=3\n");
+}
+
+TEST_F(IniStoreTest, QuotedValuesAndAByteOrderMark)
+{
+    Put("\xEF\xBB\xBF[PARAM]\nNum=\"3\"\nA = 'x y' \nB=\"open\nC='\nD=\"\"\nE=\"a'\n");
+    IniStore ini(path_);
+    EXPECT_EQ(ini.ReadString("PARAM", "Num", ""), "3");
+    EXPECT_EQ(ini.ReadString("PARAM", "A", ""), "x y");
+    EXPECT_EQ(ini.ReadString("PARAM", "B", ""), "\"open") << "only a matching pair is dropped";
+    EXPECT_EQ(ini.ReadString("PARAM", "C", ""), "'");
+    EXPECT_EQ(ini.ReadString("PARAM", "D", "d"), "");
+    EXPECT_EQ(ini.ReadString("PARAM", "E", ""), "\"a'");
+    EXPECT_EQ(ini.Sections(), std::vector<std::string>{"PARAM"});
+
+    // The mark names nothing: the section is found and updated, and the mark stays.
+    ASSERT_TRUE(ini.WriteString("PARAM", "Num", "4"));
+    ASSERT_TRUE(ini.WriteString("param", "Pause", "5"));
+    EXPECT_EQ(Get(), "\xEF\xBB\xBF[PARAM]\nNum=4\nA = 'x y' \nB=\"open\nC='\nD=\"\"\nE=\"a'\n"
+                     "Pause=5\n");
+}
+
+TEST_F(IniStoreTest, ReadOnlyFileIsNeverReplaced)
+{
+    // No write bit means read-only for every user, the superuser included.
+    for (mode_t mode : {0444, 0400, 0000}) {
+        Put("[A]\nx=1\n");
+        ASSERT_EQ(::chmod(path_.c_str(), mode), 0);
+        IniStore ini(path_);
+        EXPECT_FALSE(ini.WriteString("A", "x", "2")) << std::oct << mode;
+        EXPECT_EQ(ini.LastError(), "Unable to write to " + path_);
+        ::chmod(path_.c_str(), 0644);
+        EXPECT_EQ(Get(), "[A]\nx=1\n");
+        EXPECT_EQ(EntryCount(), 1);
+    }
+}
+
+TEST_F(IniStoreTest, HardLinksAndOwnerSurviveAWrite)
+{
+    Put("[A]\nx=1\n");
+    const std::string other = dir_ + "/other.ini";
+    ASSERT_EQ(::link(path_.c_str(), other.c_str()), 0);
+    struct stat before {
+    };
+    ASSERT_EQ(::stat(path_.c_str(), &before), 0);
+    IniStore ini(path_);
+    ASSERT_TRUE(ini.WriteString("A", "x", "2"));
+    struct stat after {
+    };
+    ASSERT_EQ(::stat(path_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(Get(other), "[A]\nx=2\n") << "both names see the new contents";
+    EXPECT_EQ(EntryCount(), 2) << "no temporary file may be left behind";
+    ::unlink(other.c_str());
+
+    if (::geteuid() == 0) {
+        // Another user's file stays that user's.
+        ASSERT_EQ(::chown(path_.c_str(), 4242, 4343), 0);
+        ASSERT_TRUE(ini.WriteString("A", "y", "3"));
+        ASSERT_EQ(::stat(path_.c_str(), &after), 0);
+        EXPECT_EQ(after.st_uid, 4242u);
+        EXPECT_EQ(after.st_gid, 4343u);
+        EXPECT_EQ(Get(), "[A]\nx=2\ny=3\n");
+    }
 }

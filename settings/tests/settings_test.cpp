@@ -5,17 +5,20 @@
 #include "settingspath.h"
 #include "textgrid.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolTip>
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <sys/stat.h>
 
 QT_BEGIN_NAMESPACE
 inline void PrintTo(const QString &s, std::ostream *os)
@@ -301,6 +304,39 @@ TEST_F(SetupTest, ShrinkAndGrowKeepsEntriesWithinARunButNotAcrossARestart)
     EXPECT_NE(Get().find("Channel4=0\n"), std::string::npos);
 }
 
+TEST_F(SetupTest, RebuildingTheGridNeverTakesTheKeyboard)
+{
+    TFormSetup &f = Create();
+    f.EdChan->SetText("5");
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    // Click a cell of point 5, then the point-count edit, and type 3 and 7 over its text.
+    QWidget *vp = f.SG2->viewport();
+    const QRect cell = f.SG2->visualRect(f.SG2->model()->index(4, 1));
+    QTest::mouseClick(vp, Qt::LeftButton, {}, cell.center());
+    QCoreApplication::processEvents();
+    ASSERT_EQ(f.SG2->currentRow(), 4);
+    QLineEdit *edit = f.EdChan->findChild<QLineEdit *>();
+    ASSERT_NE(edit, nullptr);
+    QTest::mouseClick(edit, Qt::LeftButton);
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(edit->hasFocus());
+    QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_3);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(NumPoints, 3);
+    EXPECT_TRUE(edit->hasFocus()) << "the grid must not take the keyboard while it is rebuilt";
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_7);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(f.EdChan->Text(), "37");
+    EXPECT_EQ(NumPoints, 37);
+    EXPECT_EQ(Entry(2), "2,1,0") << "point 3 keeps its channel";
+    EXPECT_EQ(f.SG2->Cells(3, 3), "    0");
+    f.close();
+    EXPECT_NE(Get().find("Num=37\n"), std::string::npos);
+    EXPECT_NE(Get().find("Channel3=0\n"), std::string::npos);
+}
+
 TEST_F(SetupTest, DraggingARowChangesOnlyTheDisplay)
 {
     TFormSetup &f = Create();
@@ -363,6 +399,33 @@ TEST_F(SetupTest, WriteFailureIsSilentInTheWindowButLeavesOneLineOnStderr)
     EXPECT_EQ(std::count(speedErr.begin(), speedErr.end(), '\n'), 1);
 }
 
+TEST_F(SetupTest, QuotedValuesByteOrderMarkAndAReadOnlyFile)
+{
+    // A file saved by an editor that adds a byte-order mark and quotes values.
+    Put("\xEF\xBB\xBF[PARAM]\r\nNum=\"2\"\r\nPause='7'\r\nCOMPribor2=\"5\"\r\n");
+    TFormSetup &f = Create();
+    EXPECT_EQ(NumPoints, 2);
+    EXPECT_EQ(PauseSec, 7);
+    EXPECT_EQ(Entry(1), "5,1,0");
+    f.show();
+    f.close();
+    const std::string saved = Get();
+    EXPECT_EQ(saved.rfind("\xEF\xBB\xBF[PARAM]\r\nNum=2\r\nPause=7\r\nCOMPribor2=5\r\n", 0), 0u)
+        << saved;
+    EXPECT_EQ(saved.find("[PARAM]", 4), std::string::npos) << "no second section";
+
+    // A read-only file is left alone, with the same line as an unwritable folder.
+    ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);
+    f.EdChan->SetText("3");
+    f.show();
+    ::testing::internal::CaptureStderr();
+    f.close();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "ptk71: Unable to write to " + path_ + "\n");
+    EXPECT_EQ(Get(), saved);
+    ::chmod(path_.c_str(), 0644);
+}
+
 TEST_F(SetupTest, PortsSectionFeedsTheComPortMapping)
 {
     Put("[PORTS]\nCOM1=/dev/pts/7\ncom12 = /tmp/x y\nCOM300=/dev/null\n[PARAM]\nSpeed=2\n");
@@ -373,6 +436,76 @@ TEST_F(SetupTest, PortsSectionFeedsTheComPortMapping)
     EXPECT_EQ(MoreCOM::PortPath(3), "/dev/ttyS2") << "the mapping is rebuilt from the file";
     EXPECT_EQ(box_.currentIndex(), 2);
     EXPECT_EQ(LoadSpeed(), 2);
+}
+
+TEST(TextGrid, LongTextsAreClippedAndShowWholeAsToolTipsAndRowsScrollWhole)
+{
+    TTextGrid g;
+    QFont bold(QStringLiteral("MS Sans Serif"));
+    bold.setPixelSize(13);
+    bold.setBold(true);
+    g.setFont(bold);
+    g.SetColCount(2);
+    g.SetRowCount(31);
+    g.SetDefaultColWidth(110);
+    g.SetDefaultRowHeight(25);
+    g.resize(249, 237);
+    g.setCurrentCell(0, 0);
+    g.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&g));
+
+    const int row = 4; // an ordinary cell: not the current one
+    const QModelIndex index = g.model()->index(row - 1, 0);
+    const QRect cell = g.visualRect(index);
+    const QString longText = QStringLiteral("   Невозможно открыть порт COM12");
+    const int margin = g.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &g) + 1;
+    const QFontMetrics fm(bold);
+    ASSERT_GT(fm.horizontalAdvance(longText), cell.width() - 2 * margin);
+    QString prefix = longText;
+    while (fm.horizontalAdvance(prefix) > cell.width() - 2 * margin)
+        prefix.chop(1);
+    auto render = [&](const QString &text) {
+        g.SetCells(1, row, text);
+        QCoreApplication::processEvents();
+        return g.viewport()->grab().toImage();
+    };
+    const QImage empty = render(QString());
+    const QImage fitting = render(prefix);
+    const QImage cut = render(longText);
+    // Every glyph of the part that fits is drawn as it is (no "…" takes the place of the last
+    // ones), and nothing leaves the cell.
+    int inked = 0;
+    for (int y = cell.top(); y <= cell.bottom(); ++y)
+        for (int x = cell.left(); x <= cell.right(); ++x)
+            if (fitting.pixel(x, y) != empty.pixel(x, y)) {
+                ++inked;
+                EXPECT_EQ(cut.pixel(x, y), fitting.pixel(x, y)) << x << "," << y;
+            }
+    EXPECT_GT(inked, 50);
+    for (int y = 0; y < empty.height(); ++y)
+        for (int x = cell.right() + 1; x < empty.width(); ++x)
+            ASSERT_EQ(cut.pixel(x, y), empty.pixel(x, y)) << "outside the cell " << x << "," << y;
+
+    // A text that fits has no tool tip; a cut one shows whole.
+    auto askToolTip = [&](int r) {
+        const QPoint p = g.visualRect(g.model()->index(r - 1, 0)).center();
+        QHelpEvent help(QEvent::ToolTip, p, g.viewport()->mapToGlobal(p));
+        QApplication::sendEvent(g.viewport(), &help);
+    };
+    g.SetCells(1, row + 1, QStringLiteral("    12.5"));
+    askToolTip(row + 1);
+    EXPECT_FALSE(QToolTip::isVisible());
+    askToolTip(row);
+    EXPECT_TRUE(QToolTip::isVisible());
+    EXPECT_EQ(QToolTip::text(), longText);
+    QToolTip::hideText();
+
+    // Scrolled to the end, the top row shown is a whole row.
+    g.scrollToBottom();
+    QCoreApplication::processEvents();
+    const int top = g.rowAt(0);
+    EXPECT_GT(top, 0);
+    EXPECT_EQ(g.rowViewportPosition(top), 0);
 }
 
 TEST(SettingsPath, DefaultsToTheRunningExecutablesLocation)
