@@ -465,9 +465,8 @@ void Journal::Impl::Run()
                 break;
             continue;
         }
-        wake.wait_for(lock, kWriteTick, [this] {
-            return stop || syncNow || request.kind != Request::Kind::None;
-        });
+        wake.wait_for(lock, kWriteTick,
+                      [this] { return stop || syncNow || request.kind != Request::Kind::None; });
     }
     if (removeFile) {
         ::close(fd);

@@ -1047,6 +1047,14 @@ bool VmlEditor::Consume(std::string_view data, bool last, SpliceOps &ops)
         const bool tag = t.kind == TokenKind::StartTag || t.kind == TokenKind::EmptyTag;
         const auto local = xml::LocalName(t.name);
         const std::size_t size = t.end - t.begin;
+        // A shape is decided as a whole: wait for its end before anything of it changes the
+        // editor's state, so the outcome does not depend on where the part was cut.
+        std::size_t shapeEnd = 0;
+        if (t.kind == TokenKind::StartTag && local == "shape") {
+            shapeEnd = ElementEnd(data, t, last);
+            if (shapeEnd == 0)
+                return true;
+        }
         if (tag && !rootSeen_) {
             rootSeen_ = true;
             // The standard prefixes are used for what is added; the part must bind them.
@@ -1084,9 +1092,7 @@ bool VmlEditor::Consume(std::string_view data, bool last, SpliceOps &ops)
             if (xml::RawAttr(t.attrs, "id").value_or("") == "_x0000_t202")
                 hasNoteType_ = true;
         } else if (t.kind == TokenKind::StartTag && local == "shape") {
-            const std::size_t end = ElementEnd(data, t, last);
-            if (end == 0)
-                return true;
+            const std::size_t end = shapeEnd;
             if (end != SIZE_MAX) {
                 const std::string_view shape = data.substr(t.begin, end - t.begin);
                 const auto cell = NoteCellOfShape(shape);

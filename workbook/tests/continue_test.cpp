@@ -394,3 +394,35 @@ TEST_F(ContinueTest, AZipBombIsRefusedAndNothingIsWritten)
     std::ifstream in(file_.toStdString(), std::ios::binary);
     EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == before.parts.at("all"));
 }
+
+TEST(Memory, WhatIsHeldIsWhatChangedSinceTheLastSaveNotTheWorkbook)
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath(QStringLiteral("held.xlsx")).toStdString();
+    auto doc = workbook::Document::New();
+    std::string error;
+    ASSERT_TRUE(doc->SaveAs(path, &error)) << error;
+    const std::uint32_t sheet = doc->Sheets()[0].sheetId;
+    int row = 5;
+    auto passes = [&](int n) {
+        for (int i = 0; i < n; ++i, ++row) {
+            doc->SetNumber(sheet, 2, 2, row);
+            doc->SetText(sheet, row, 1, "14:05:07");
+            for (int c = 2; c <= 30; ++c)
+                doc->SetNumber(sheet, row, c, row + c);
+        }
+    };
+    std::vector<std::size_t> held;
+    for (int save = 0; save < 4; ++save) {
+        passes(300);
+        ASSERT_TRUE(doc->Save(&error)) << error;
+        doc->WaitForSaves();
+        ASSERT_EQ(doc->Failure(), "");
+        held.push_back(doc->HeldBytes());
+    }
+    // The file grows by 300 rows a save; what is held stays that of one save's rows.
+    EXPECT_GT(held[0], 0u);
+    EXPECT_LT(held[3], held[0] * 3 / 2);
+    ASSERT_TRUE(doc->Close(&error)) << error;
+    EXPECT_EQ(booktest::Read(path).Text(0, 2, 2), std::to_string(row - 1));
+}

@@ -296,6 +296,15 @@ TEST(VmlEditor, DropsAndAddsNoteShapesWithIdsOfItsOwnBlocks)
         << filled;
     EXPECT_EQ(filled.find("xmlns:v=\"urn:schemas-microsoft-com:vml\" id="),
               std::string::npos); // prefixes bound at the root
+
+    // A drawing whose root tag is broken: whatever becomes of it, it is the same whether the
+    // part comes whole or in pieces (a shape is decided only once it is there whole).
+    const std::string broken =
+        "<xml xmlns:x=\"a=\"b\"/></v:shapetype><v:shape id=\"s\"><x:ClientData "
+        "ObjectType=\"Note\"><x:Row>9</x:Row><x:Column>0</x:Column></x:ClientData>"
+        "</v:shape></xml>";
+    Edit(broken,
+         [&] { return std::make_unique<VmlEditor>(*changes.FindSheet(1), changes.strings, ids); });
 }
 
 TEST(SmallParts, ContentTypesAndRelationships)
