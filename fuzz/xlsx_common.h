@@ -4,6 +4,7 @@
 #include "package.h"
 #include "zipwrite.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
@@ -13,11 +14,15 @@
 namespace fuzzxlsx
 {
 
-inline void Check(bool condition)
+// A failed check names itself on standard error (scripts/fuzz quotes the line) and aborts.
+inline void CheckAt(bool condition, const char *what, const char *file, int line)
 {
-    if (!condition)
+    if (!condition) {
+        std::fprintf(stderr, "check failed at %s:%d: %s\n", file, line, what);
         std::abort();
+    }
 }
+#define FUZZ_CHECK(condition) ::fuzzxlsx::CheckAt((condition), #condition, __FILE__, __LINE__)
 
 // A folder in /dev/shm (or /tmp) for this process, removed at exit.
 inline const std::string &Folder(const char *target)
@@ -25,7 +30,7 @@ inline const std::string &Folder(const char *target)
     static std::string folder = [target] {
         std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         std::string templ = base + "/ptk71-fuzz-" + target + "-XXXXXX";
-        Check(::mkdtemp(templ.data()) != nullptr);
+        FUZZ_CHECK(::mkdtemp(templ.data()) != nullptr);
         static std::string removeAtExit;
         removeAtExit = templ;
         std::atexit([] { std::system(("rm -rf '" + removeAtExit + "'").c_str()); });
@@ -37,8 +42,8 @@ inline const std::string &Folder(const char *target)
 inline void WriteFile(const std::string &path, const std::string &bytes)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    Check(fd >= 0);
-    Check(::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+    FUZZ_CHECK(fd >= 0);
+    FUZZ_CHECK(::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
     ::close(fd);
 }
 
@@ -48,12 +53,12 @@ inline void MakePackage(const std::string &path, const std::string &sheet,
                         const std::string *comments, const std::string *vml)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    Check(fd >= 0);
+    FUZZ_CHECK(fd >= 0);
     workbook::ZipWriter zip(fd);
     auto add = [&](const std::string &name, const std::string &data) {
         workbook::ZipEntryMeta m;
         m.name = name;
-        Check(zip.AddEntry(m, data));
+        FUZZ_CHECK(zip.AddEntry(m, data));
     };
     add("[Content_Types].xml",
         "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"
@@ -125,7 +130,7 @@ inline void MakePackage(const std::string &path, const std::string &sheet,
         }
         add("xl/worksheets/_rels/sheet1.xml.rels", rels + "</Relationships>");
     }
-    Check(zip.Finish());
+    FUZZ_CHECK(zip.Finish());
     ::close(fd);
 }
 

@@ -21,7 +21,6 @@ namespace
 {
 
 using namespace workbook;
-using fuzzxlsx::Check;
 
 std::string ReadAll(const std::string &path)
 {
@@ -37,14 +36,25 @@ bool WellFormed(Package &pkg, const std::string &part)
     auto src = pkg.OpenPart(*e);
     xml::TokenReader reader(*src);
     xml::Token t;
-    int depth = 0;
+    std::vector<std::string> open;
+    bool root = false;
     while (reader.NextToken(t)) {
-        if (t.kind == xml::TokenKind::StartTag)
-            ++depth;
-        else if (t.kind == xml::TokenKind::EndTag && --depth < 0)
+        if (t.kind == xml::TokenKind::StartTag || t.kind == xml::TokenKind::EmptyTag) {
+            if (open.empty() && root)
+                return false; // a second root
+            root = true;
+            if (t.kind == xml::TokenKind::StartTag)
+                open.emplace_back(t.name);
+        } else if (t.kind == xml::TokenKind::EndTag) {
+            if (open.empty() || open.back() != t.name)
+                return false;
+            open.pop_back();
+        } else if (t.kind == xml::TokenKind::Text && open.empty() &&
+                   t.raw.find_first_not_of(" \t\r\n") != std::string_view::npos) {
             return false;
+        }
     }
-    return reader.Error().empty() && depth == 0;
+    return reader.Error().empty() && open.empty() && root;
 }
 
 // The rows of a sheet when they and their cells come strictly in order; false otherwise.
@@ -91,9 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     std::string error;
     auto old = Package::OpenPath(path, &error);
-    Check(old != nullptr);
+    FUZZ_CHECK(old != nullptr);
     WorkbookStructure structure;
-    Check(ReadStructure(*old, structure, &error));
+    FUZZ_CHECK(ReadStructure(*old, structure, &error));
     std::map<std::pair<int, int>, CellValue> oldCells;
     const bool oldOrdered = WellFormed(*old, "xl/worksheets/sheet1.xml") &&
                             OrderedRows(*old, "xl/worksheets/sheet1.xml", oldCells);
@@ -121,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         changes->SetNote(3, 5, 3, "x", false);
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    Check(fd >= 0);
+    FUZZ_CHECK(fd >= 0);
     in.baseFd = fd;
     in.destPath = path;
     in.expect = FileIdentity::OfDescriptor(fd);
@@ -129,20 +139,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const SaveOutput out = SaveWorkbook(in);
     ::close(fd);
     if (!out.ok) {
-        Check(ReadAll(path) == before);
+        FUZZ_CHECK(ReadAll(path) == before);
         return 0;
     }
     ::close(out.fd);
 
     // Untouched parts: the same compressed bytes.
     auto now = Package::OpenPath(path, &error);
-    Check(now != nullptr);
+    FUZZ_CHECK(now != nullptr);
     for (const char *name : {"_rels/.rels", "xl/worksheets/sheet2.xml", "xl/styles.xml"}) {
         const PackageEntry *a = old->Find(name);
         const PackageEntry *b = now->Find(name);
-        Check(a != nullptr && b != nullptr);
-        Check(a->crc32 == b->crc32 && a->compressedSize == b->compressedSize &&
-              a->uncompressedSize == b->uncompressedSize && a->method == b->method);
+        FUZZ_CHECK(a != nullptr && b != nullptr);
+        FUZZ_CHECK(a->crc32 == b->crc32 && a->compressedSize == b->compressedSize &&
+                   a->uncompressedSize == b->uncompressedSize && a->method == b->method);
         std::string x, y;
         auto ra = old->OpenRaw(*a);
         auto rb = now->OpenRaw(*b);
@@ -151,25 +161,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             x.append(buffer, static_cast<size_t>(n));
         for (std::int64_t n; (n = rb->Read(buffer, sizeof buffer)) > 0;)
             y.append(buffer, static_cast<size_t>(n));
-        Check(x == y);
+        FUZZ_CHECK(x == y);
     }
     WorkbookStructure after;
-    Check(ReadStructure(*now, after, &error));
-    Check(after.sheets.size() == in.sheets.size());
+    FUZZ_CHECK(ReadStructure(*now, after, &error));
+    FUZZ_CHECK(after.sheets.size() == in.sheets.size());
     // The defined name still points at "Other".
     std::string book;
-    Check(now->ReadPart(*now->Find("xl/workbook.xml"), book, 1 << 20, &error));
-    Check(book.find((flags & 8) ? "localSheetId=\"2\"" : "localSheetId=\"1\"") !=
-          std::string::npos);
+    FUZZ_CHECK(now->ReadPart(*now->Find("xl/workbook.xml"), book, 1 << 20, &error));
+    FUZZ_CHECK(book.find((flags & 8) ? "localSheetId=\"2\"" : "localSheetId=\"1\"") !=
+               std::string::npos);
     if (oldOrdered) {
         const std::string part = after.sheets[(flags & 8) ? 1 : 0].part;
-        Check(WellFormed(*now, part));
+        FUZZ_CHECK(WellFormed(*now, part));
         std::map<std::pair<int, int>, CellValue> newCells;
-        Check(OrderedRows(*now, part, newCells));
+        FUZZ_CHECK(OrderedRows(*now, part, newCells));
         const auto written = newCells.find({row, 2});
-        Check(written != newCells.end() && written->second.kind == CellValue::Kind::Number &&
-              written->second.number == 42.5);
-        Check(newCells.count({row, 3}) == 0);
+        FUZZ_CHECK(written != newCells.end() && written->second.kind == CellValue::Kind::Number &&
+                   written->second.number == 42.5);
+        FUZZ_CHECK(newCells.count({row, 3}) == 0);
         // Every other cell is as it was.
         for (const auto &[at, value] : oldCells) {
             if (at.first == row && at.second <= 3)
@@ -177,8 +187,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (at == std::make_pair(2, 2) && (flags & 2))
                 continue;
             const auto it = newCells.find(at);
-            Check(it != newCells.end() && it->second.kind == value.kind &&
-                  it->second.ToText() == value.ToText());
+            FUZZ_CHECK(it != newCells.end() && it->second.kind == value.kind &&
+                       it->second.ToText() == value.ToText());
         }
     }
     return 0;

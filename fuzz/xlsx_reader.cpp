@@ -21,9 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     WorkbookStructure structure;
     if (!ReadStructure(*pkg, structure, &error))
         return 0;
-    fuzzxlsx::Check(!structure.sheets.empty());
-    fuzzxlsx::Check(structure.activeTab >= 0 &&
-                    structure.activeTab < static_cast<int>(structure.sheets.size()));
+    FUZZ_CHECK(!structure.sheets.empty());
+    FUZZ_CHECK(structure.activeTab >= 0 &&
+               structure.activeTab < static_cast<int>(structure.sheets.size()));
     SharedStrings strings(
         *pkg,
         structure.sharedStringsPart.empty() ? nullptr : pkg->Find(structure.sharedStringsPart),
@@ -36,10 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ReadSheetRows(
             *pkg, *entry, &strings, first, first + 50,
             [&](int row, std::vector<ReadCell> &cells) {
-                fuzzxlsx::Check(row >= first && row <= first + 50);
+                FUZZ_CHECK(row >= first && row <= first + 50);
                 for (const ReadCell &c : cells)
-                    fuzzxlsx::Check(c.column >= 1 && c.column <= MaxColumns &&
-                                    c.value.kind != CellValue::Kind::Empty);
+                    FUZZ_CHECK(c.column >= 1 && c.column <= MaxColumns &&
+                               c.value.kind != CellValue::Kind::Empty);
                 return true;
             },
             &error);
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 ReadNotes(
                     *pkg, *c, 1, MaxRows,
                     [](int row, int column, const std::string &) {
-                        fuzzxlsx::Check(InSheet(row, column));
+                        FUZZ_CHECK(InSheet(row, column));
                         return true;
                     },
                     &error);
