@@ -802,9 +802,16 @@ SaveOutput SaveWorkbook(const SaveInput &in)
 {
     SaveOutput out;
     const auto started = std::chrono::steady_clock::now();
+    auto threadCpu = [] {
+        timespec ts{};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
+    };
+    const double cpuStarted = threadCpu();
     auto finish = [&]() -> SaveOutput {
         out.stats.seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        out.stats.cpuSeconds = threadCpu() - cpuStarted;
         return std::move(out);
     };
     // The file the changes belong to must still be what it was when it was read: one rewritten
