@@ -9,6 +9,7 @@
 // measures the real copies to the X server).
 #include "automation.h"
 #include "canvas.h"
+#include "eventwait.h"
 #include "excelarchive.h"
 #include "excelserver.h"
 #include "form1.h"
@@ -92,8 +93,10 @@ std::vector<Phase> MeasurePhases(TForm1 &form, const sim::Simulator &sim, double
     qint64 drawingAtStart = 0;
     double cpuAtStart = 0;
     form.PageControl1->setCurrentIndex(tabs[0]);
-    MoreCOM::SetProcessEventsHook([&] {
-        QCoreApplication::processEvents();
+    // The run's waits go through the program's own event wait; after each one the phase
+    // bookkeeping runs.
+    MoreCOM::SetEventHook([&](int fd, MoreCOM::WaitFor what, double deadline) {
+        QtEventWait(fd, what, deadline);
         if (current >= tabs.size())
             return;
         const double t = Seconds(Clock::now() - phaseStart);
@@ -126,7 +129,7 @@ std::vector<Phase> MeasurePhases(TForm1 &form, const sim::Simulator &sim, double
             s->AppendY(20.0 + j + (i % 50) * 0.1, QString(), s->SeriesColor());
     }
     form.BtnStartClick();
-    MoreCOM::SetProcessEventsHook([] { QCoreApplication::processEvents(); });
+    MoreCOM::SetEventHook(QtEventWait);
     return phases;
 }
 
@@ -197,7 +200,7 @@ int main(int argc, char **argv)
 
     setup.reset();
     form.reset();
-    MoreCOM::SetProcessEventsHook({});
+    MoreCOM::SetEventHook({});
     ReleaseArchive();
     AutomationShutdown();
     return 0;
