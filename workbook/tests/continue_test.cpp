@@ -426,3 +426,133 @@ TEST(Memory, WhatIsHeldIsWhatChangedSinceTheLastSaveNotTheWorkbook)
     ASSERT_TRUE(doc->Close(&error)) << error;
     EXPECT_EQ(booktest::Read(path).Text(0, 2, 2), std::to_string(row - 1));
 }
+
+// A workbook as a recent spreadsheet application writes one: shared strings, a legacy comment
+// standing for a threaded comment, the threaded comment and its person. The pass overwrites the
+// row with the threaded comment (the counter said so): that comment goes in all three places,
+// the other one stays; the person list is left alone.
+TEST_F(ContinueTest, ThreadedCommentsOfOverwrittenCellsGoWithTheirLegacyComments)
+{
+    const QString path = dir_.filePath(QStringLiteral("threaded.xlsx"));
+    file_ = path;
+    const std::string main = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+    const std::string rel = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+    const std::string tc =
+        "http://schemas.microsoft.com/office/spreadsheetml/2018/threadedcomments";
+    const std::map<std::string, std::string> parts = {
+        {"[Content_Types].xml",
+         "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+         "<Default Extension=\"rels\" "
+         "ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+         "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+         "<Default Extension=\"vml\" "
+         "ContentType=\"application/vnd.openxmlformats-officedocument.vmlDrawing\"/>"
+         "<Override PartName=\"/xl/workbook.xml\" "
+         "ContentType=\"application/"
+         "vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>"
+         "<Override PartName=\"/xl/worksheets/sheet1.xml\" "
+         "ContentType=\"application/"
+         "vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>"
+         "<Override PartName=\"/xl/sharedStrings.xml\" "
+         "ContentType=\"application/"
+         "vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml\"/>"
+         "<Override PartName=\"/xl/comments1.xml\" "
+         "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.comments+xml\"/"
+         ">"
+         "<Override PartName=\"/xl/threadedComments/threadedComment1.xml\" "
+         "ContentType=\"application/vnd.ms-excel.threadedcomments+xml\"/>"
+         "<Override PartName=\"/xl/persons/person.xml\" "
+         "ContentType=\"application/vnd.ms-excel.person+xml\"/></Types>"},
+        {"_rels/.rels",
+         "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+         "<Relationship Id=\"rId1\" Type=\"" +
+             rel + "/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>"},
+        {"xl/workbook.xml",
+         "<workbook xmlns=\"" + main + "\" xmlns:r=\"" + rel +
+             "\"><sheets>"
+             "<sheet name=\"Sheet1\" sheetId=\"1\" r:id=\"rId1\"/></sheets></workbook>"},
+        {"xl/_rels/workbook.xml.rels",
+         "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+         "<Relationship Id=\"rId1\" Type=\"" +
+             rel +
+             "/worksheet\" Target=\"worksheets/sheet1.xml\"/>"
+             "<Relationship Id=\"rId2\" Type=\"" +
+             rel +
+             "/sharedStrings\" Target=\"sharedStrings.xml\"/>"
+             "<Relationship Id=\"rId3\" "
+             "Type=\"http://schemas.microsoft.com/office/2017/10/relationships/person\" "
+             "Target=\"persons/person.xml\"/></Relationships>"},
+        {"xl/sharedStrings.xml", "<sst xmlns=\"" + main +
+                                     "\" count=\"2\" uniqueCount=\"2\"><si><t>Точка "
+                                     "1</t></si><si><t>Точка 2</t></si></sst>"},
+        {"xl/worksheets/sheet1.xml",
+         "<worksheet xmlns=\"" + main + "\" xmlns:r=\"" + rel +
+             "\"><sheetData>"
+             "<row r=\"2\"><c r=\"B2\"><v>5</v></c></row>"
+             "<row r=\"4\"><c r=\"B4\" t=\"s\"><v>0</v></c><c r=\"C4\" t=\"s\"><v>1</v></c></row>"
+             "<row r=\"6\"><c r=\"B6\"><v>1</v></c><c r=\"C6\"><v>2</v></c></row>"
+             "</sheetData><legacyDrawing r:id=\"rId2\"/></worksheet>"},
+        {"xl/worksheets/_rels/sheet1.xml.rels",
+         "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+         "<Relationship Id=\"rId1\" Type=\"" +
+             rel +
+             "/comments\" Target=\"../comments1.xml\"/>"
+             "<Relationship Id=\"rId2\" Type=\"" +
+             rel +
+             "/vmlDrawing\" Target=\"../drawings/vmlDrawing1.vml\"/>"
+             "<Relationship Id=\"rId3\" "
+             "Type=\"http://schemas.microsoft.com/office/2017/10/relationships/threadedComment\" "
+             "Target=\"../threadedComments/threadedComment1.xml\"/></Relationships>"},
+        {"xl/comments1.xml", "<comments xmlns=\"" + main +
+                                 "\"><authors><author>tc={A1}</author></authors><commentList>"
+                                 "<comment ref=\"C6\" authorId=\"0\"><text><t>[Threaded comment] "
+                                 "check the probe</t></text></comment>"
+                                 "<comment ref=\"D6\" authorId=\"0\"><text><t>[Threaded comment] "
+                                 "keep</t></text></comment></commentList></comments>"},
+        {"xl/threadedComments/threadedComment1.xml",
+         "<ThreadedComments xmlns=\"" + tc +
+             "\">"
+             "<threadedComment ref=\"C6\" dT=\"2026-12-01T10:00:00.00\" personId=\"{P1}\" "
+             "id=\"{A1}\"><text>check the probe</text></threadedComment>"
+             "<threadedComment ref=\"C6\" dT=\"2026-12-01T10:05:00.00\" personId=\"{P1}\" "
+             "id=\"{A2}\" parentId=\"{A1}\"><text>done</text></threadedComment>"
+             "<threadedComment ref=\"D6\" dT=\"2026-12-01T10:06:00.00\" personId=\"{P1}\" "
+             "id=\"{A3}\"><text>keep</text></threadedComment>"
+             "</ThreadedComments>"},
+        {"xl/persons/person.xml", "<personList xmlns=\"" + tc +
+                                      "\"><person displayName=\"Ivan\" id=\"{P1}\"/></personList>"},
+        {"xl/drawings/vmlDrawing1.vml",
+         "<xml xmlns:v=\"urn:schemas-microsoft-com:vml\" "
+         "xmlns:o=\"urn:schemas-microsoft-com:office:office\" "
+         "xmlns:x=\"urn:schemas-microsoft-com:office:excel\"><o:shapelayout "
+         "v:ext=\"edit\"><o:idmap v:ext=\"edit\" data=\"1\"/></o:shapelayout>"
+         "<v:shape id=\"_x0000_s1025\" type=\"#_x0000_t202\"><x:ClientData "
+         "ObjectType=\"Note\"><x:Row>5</x:Row><x:Column>2</x:Column></x:ClientData></v:shape>"
+         "<v:shape id=\"_x0000_s1026\" type=\"#_x0000_t202\"><x:ClientData "
+         "ObjectType=\"Note\"><x:Row>5</x:Row><x:Column>3</x:Column></x:ClientData></v:shape></"
+         "xml>"},
+    };
+    int code = 0;
+    zip_t *z = zip_open(path.toLocal8Bit().constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    ASSERT_NE(z, nullptr);
+    for (const auto &[name, data] : parts)
+        zip_file_add(z, name.c_str(), zip_source_buffer(z, data.data(), data.size(), 0),
+                     ZIP_FL_OVERWRITE);
+    ASSERT_EQ(zip_close(z), 0);
+    const booktest::Book before = booktest::Read(path.toStdString());
+    ASSERT_TRUE(before.ok) << before.error;
+
+    Run(1); // B2 said 5: the pass writes row 6
+    EXPECT_EQ(caption_, QStringLiteral("  PTK71"));
+    const booktest::Book after = booktest::Read(path.toStdString());
+    ASSERT_TRUE(after.ok) << after.error;
+    EXPECT_EQ(after.Text(0, 4, 2), "Точка 1"); // shared strings still read
+    EXPECT_EQ(after.Text(0, 6, 2), "12.5");
+    EXPECT_EQ(after.sheets[0].notes.at({6, 3}), "Нет ответа");
+    const std::string &threaded = after.parts.at("xl/threadedComments/threadedComment1.xml");
+    EXPECT_EQ(threaded.find("ref=\"C6\""), std::string::npos);
+    EXPECT_NE(threaded.find("ref=\"D6\""), std::string::npos);
+    EXPECT_EQ(after.sheets[0].notes.at({6, 4}), "[Threaded comment] keep"); // not a written cell
+    EXPECT_EQ(after.parts.at("xl/persons/person.xml"), before.parts.at("xl/persons/person.xml"));
+    EXPECT_EQ(after.parts.at("xl/sharedStrings.xml"), before.parts.at("xl/sharedStrings.xml"));
+}
