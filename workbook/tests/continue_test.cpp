@@ -430,7 +430,7 @@ TEST(Memory, WhatIsHeldIsWhatChangedSinceTheLastSaveNotTheWorkbook)
 // A workbook as a recent spreadsheet application writes one: shared strings, a legacy comment
 // standing for a threaded comment, the threaded comment and its person. The pass overwrites the
 // row with the threaded comment (the counter said so): that comment goes in all three places,
-// the other one stays; the person list is left alone.
+// the one of a cell the pass does not write stays; the person list is left alone.
 TEST_F(ContinueTest, ThreadedCommentsOfOverwrittenCellsGoWithTheirLegacyComments)
 {
     const QString path = dir_.filePath(QStringLiteral("threaded.xlsx"));
