@@ -139,27 +139,6 @@ bool WriteAll(int fd, std::string_view data)
     return true;
 }
 
-std::string FolderOf(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-std::string FileOf(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-void SyncFolder(const std::string &folder)
-{
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 // Reads the records of a journal file one after the other, from `from` on, without holding
 // more than one in memory. Stops at the end or at the first record that is cut short or
 // damaged; `end` is then the offset just past the last whole record.

@@ -1,5 +1,7 @@
 #include "lockfile.h"
 
+#include "package.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -75,18 +77,6 @@ std::string Now()
     char buffer[32];
     std::strftime(buffer, sizeof buffer, "%d.%m.%Y %H:%M", &tm);
     return buffer;
-}
-
-std::string FolderOf(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-}
-
-std::string FileOf(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 bool ReadSmall(const std::string &path, std::string &out)
@@ -169,7 +159,7 @@ std::vector<std::string> ParseLockFields(const std::string &text)
 
 std::string WorkbookLock::LockPathOf(const std::string &path)
 {
-    return FolderOf(path) + ".~lock." + FileOf(path) + "#";
+    return FolderOf(path) + "/.~lock." + FileOf(path) + "#";
 }
 
 std::string WorkbookLock::OwnId()

@@ -1,5 +1,7 @@
 #include "package.h"
 
+#include "xmlscan.h"
+
 #include <zip.h>
 #include <zlib.h>
 
@@ -43,6 +45,28 @@ std::optional<FileIdentity> FileIdentity::OfPath(const std::string &path)
 // ---------------------------------------------------------------------------------------------
 // Names
 
+std::string FolderOf(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".")
+                                      : path.substr(0, std::max<std::size_t>(slash, 1));
+}
+
+std::string FileOf(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void SyncFolder(const std::string &folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 std::string AsciiLower(std::string_view s)
 {
     std::string out(s);
@@ -56,24 +80,14 @@ std::string AsciiLower(std::string_view s)
 namespace
 {
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string PercentDecode(std::string_view s)
 {
     std::string out;
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 && HexDigit(s[i + 2]) >= 0) {
-            out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
+        if (s[i] == '%' && i + 2 < s.size() && xml::HexValue(s[i + 1]) >= 0 &&
+            xml::HexValue(s[i + 2]) >= 0) {
+            out += static_cast<char>(xml::HexValue(s[i + 1]) * 16 + xml::HexValue(s[i + 2]));
             i += 2;
         } else {
             out += s[i];

@@ -98,6 +98,14 @@ class Package
 /// Lower-case ASCII copy (part names compare case-insensitively).
 std::string AsciiLower(std::string_view s);
 
+/// The folder of a file path, without the last '/' ("." for a bare name).
+std::string FolderOf(const std::string &path);
+/// The file name of a path (after the last '/').
+std::string FileOf(const std::string &path);
+/// Makes a rename or a new file in `folder` durable (errors are ignored: the files themselves
+/// are complete either way).
+void SyncFolder(const std::string &folder);
+
 /// Resolves a relationship target against the part that holds the relationship: relative to
 /// that part's folder, or from the package root when it starts with '/'. "." and ".." are
 /// folded; percent escapes are decoded.

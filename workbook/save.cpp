@@ -32,18 +32,6 @@ constexpr char kCommentsType[] =
 constexpr char kWorksheetType[] =
     "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml";
 
-std::string FolderOf(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-std::string FileOf(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string TempPrefix(const std::string &path)
 {
     return "." + FileOf(path) + ".ptk71-save-";
@@ -52,15 +40,6 @@ std::string TempPrefix(const std::string &path)
 std::string Errno()
 {
     return std::strerror(errno);
-}
-
-void SyncFolder(const std::string &folder)
-{
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
 }
 
 // A sink that appends to a string (small parts).

@@ -49,17 +49,6 @@ void AppendUtf8(std::string &out, std::uint32_t code)
     }
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Decodes one UTF-8 sequence at `i`; returns its code point and advances `i`, or returns
 // 0xFFFD for a malformed byte (advancing by one).
 std::uint32_t DecodeUtf8(std::string_view s, std::size_t &i)
@@ -119,6 +108,17 @@ bool EscapeAt(std::string_view s, std::size_t i)
 }
 
 } // namespace
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 Token NextImpl(std::string_view data, std::size_t pos, bool last);
 

@@ -77,6 +77,9 @@ std::string EncodeForbidden(std::string_view utf8);
 /// Decodes _xHHHH_ escapes into UTF-8.
 std::string DecodeEscapes(std::string_view utf8);
 
+/// The value of a hexadecimal digit, or -1.
+int HexValue(char c);
+
 /// True for a name character of the ASCII range (letters, digits, '_', '-', '.', ':') or any
 /// byte of a multi-byte UTF-8 sequence.
 inline bool IsNameByte(unsigned char c)
