@@ -253,7 +253,7 @@ bool SingleLine(std::string_view s)
 struct IniStore::Document {
     struct Line {
         std::string text;
-        std::string eol; // "\n", "\r\n", or "" for a last line without line break
+        std::string eol; // "\n", "\r\n", "\r" (last line only), or "" for none
     };
     struct Section {
         std::string name;
@@ -281,6 +281,12 @@ struct IniStore::Document {
             if (nl == std::string_view::npos) {
                 line.text = std::string(data);
                 data = {};
+                // A last line ending in a carriage return alone: that is its line break, so
+                // its value reads the same once more lines follow it.
+                if (!line.text.empty() && line.text.back() == '\r') {
+                    line.text.pop_back();
+                    line.eol = "\r";
+                }
             } else {
                 line.text = std::string(data.substr(0, nl));
                 line.eol = "\n";
@@ -340,7 +346,7 @@ struct IniStore::Document {
     std::string DefaultEol() const
     {
         for (const Line &l : lines)
-            if (!l.eol.empty())
+            if (!l.eol.empty() && l.eol != "\r") // a lone carriage return is no line break to copy
                 return l.eol;
         return "\n";
     }
@@ -379,7 +385,7 @@ struct IniStore::Document {
         } else {
             added.insert(added.begin(), Line{"[" + std::string(section) + "]", eol});
         }
-        if (at > 0 && lines[at - 1].eol.empty())
+        if (at > 0 && (lines[at - 1].eol.empty() || lines[at - 1].eol == "\r"))
             lines[at - 1].eol = eol;
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), added.begin(), added.end());
         Index();

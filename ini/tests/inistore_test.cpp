@@ -292,3 +292,17 @@ TEST_F(IniStoreTest, HardLinksAndOwnerSurviveAWrite)
         EXPECT_EQ(Get(), "[A]\nx=2\ny=3\n");
     }
 }
+
+// A last line that ends in a carriage return alone reads the same before and after keys are
+// added after it (found by the INI fuzz target).
+TEST_F(IniStoreTest, ALoneCarriageReturnAtTheEndIsALineBreak)
+{
+    Put("[PARAM]\r\nNum=37\r");
+    IniStore ini(path_);
+    EXPECT_EQ(ini.ReadString("PARAM", "Num", ""), "37");
+    ASSERT_TRUE(ini.WriteString("PARAM", "Pause", "5"));
+    IniStore again(path_);
+    EXPECT_EQ(again.ReadString("PARAM", "Num", ""), "37");
+    EXPECT_EQ(again.ReadString("PARAM", "Pause", ""), "5");
+    EXPECT_EQ(Get(), "[PARAM]\r\nNum=37\r\nPause=5\r\n");
+}
