@@ -54,7 +54,8 @@ Contents Read(const std::string &path)
         seen[Lower(section)] = true;
         Pairs pairs;
         for (const std::string &key : ini.Keys(section)) {
-            const std::string missing = "\x01missing";
+            // A line break: no value read from a line can hold one.
+            const std::string missing = "\nmissing";
             const std::string value = ini.ReadString(section, key, missing);
             Check(value != missing);
             pairs.emplace_back(key, value);
@@ -93,15 +94,21 @@ bool Writable(const std::string &section, const Pairs &pairs)
     return true;
 }
 
-// A value read back after writing `written`: the same, or (a reader that drops one pair
-// of enclosing quotes) the same without them.
+// A value read back after writing `written`: the same, or what the reader makes of it: the
+// blanks around it dropped, then one pair of enclosing quotes (as the profile-string
+// functions read values; a value of blanks alone therefore reads empty).
 bool SameValue(const std::string &written, const std::string &read)
 {
     if (read == written)
         return true;
-    const size_t n = written.size();
-    return n >= 2 && (written[0] == '"' || written[0] == '\'') && written[n - 1] == written[0] &&
-           read == written.substr(1, n - 2);
+    const size_t first = written.find_first_not_of(" \t");
+    const size_t last = written.find_last_not_of(" \t");
+    std::string t =
+        first == std::string::npos ? std::string() : written.substr(first, last - first + 1);
+    const size_t n = t.size();
+    if (n >= 2 && (t[0] == '"' || t[0] == '\'') && t[n - 1] == t[0])
+        t = t.substr(1, n - 2);
+    return read == t;
 }
 
 // The folder for the files, in memory where the system has one.

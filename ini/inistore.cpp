@@ -253,7 +253,7 @@ bool SingleLine(std::string_view s)
 struct IniStore::Document {
     struct Line {
         std::string text;
-        std::string eol; // "\n", "\r\n", "\r" (last line only), or "" for none
+        std::string eol; // "\n", "\r\n", "\r", or "" for a last line without line break
     };
     struct Section {
         std::string name;
@@ -275,26 +275,20 @@ struct IniStore::Document {
         bom = data.starts_with(Utf8Bom);
         if (bom)
             data.remove_prefix(Utf8Bom.size());
+        // Lines end in "\r\n", "\n" or a carriage return alone, so no value read holds a
+        // line break (the writer refuses them as well) and a value reads the same whatever
+        // follows its line.
         while (!data.empty()) {
-            std::size_t nl = data.find('\n');
+            const std::size_t at = data.find_first_of("\r\n");
             Line line;
-            if (nl == std::string_view::npos) {
+            if (at == std::string_view::npos) {
                 line.text = std::string(data);
                 data = {};
-                // A last line ending in a carriage return alone: that is its line break, so
-                // its value reads the same once more lines follow it.
-                if (!line.text.empty() && line.text.back() == '\r') {
-                    line.text.pop_back();
-                    line.eol = "\r";
-                }
             } else {
-                line.text = std::string(data.substr(0, nl));
-                line.eol = "\n";
-                data.remove_prefix(nl + 1);
-                if (!line.text.empty() && line.text.back() == '\r') {
-                    line.text.pop_back();
-                    line.eol = "\r\n";
-                }
+                line.text = std::string(data.substr(0, at));
+                const bool crlf = data[at] == '\r' && at + 1 < data.size() && data[at + 1] == '\n';
+                line.eol = crlf ? "\r\n" : std::string(1, data[at]);
+                data.remove_prefix(at + line.eol.size());
             }
             lines.push_back(std::move(line));
         }
@@ -346,7 +340,7 @@ struct IniStore::Document {
     std::string DefaultEol() const
     {
         for (const Line &l : lines)
-            if (!l.eol.empty() && l.eol != "\r") // a lone carriage return is no line break to copy
+            if (!l.eol.empty())
                 return l.eol;
         return "\n";
     }
@@ -385,7 +379,7 @@ struct IniStore::Document {
         } else {
             added.insert(added.begin(), Line{"[" + std::string(section) + "]", eol});
         }
-        if (at > 0 && (lines[at - 1].eol.empty() || lines[at - 1].eol == "\r"))
+        if (at > 0 && lines[at - 1].eol.empty())
             lines[at - 1].eol = eol;
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), added.begin(), added.end());
         Index();

@@ -293,16 +293,17 @@ TEST_F(IniStoreTest, HardLinksAndOwnerSurviveAWrite)
     }
 }
 
-// A last line that ends in a carriage return alone reads the same before and after keys are
-// added after it (found by the INI fuzz target).
-TEST_F(IniStoreTest, ALoneCarriageReturnAtTheEndIsALineBreak)
+// A carriage return alone ends a line, at the end of the file as anywhere else: its values
+// read the same before and after keys are added (found by the INI fuzz target).
+TEST_F(IniStoreTest, ACarriageReturnAloneEndsALine)
 {
-    Put("[PARAM]\r\nNum=37\r");
+    Put("[PARAM]\rNum=37\rPause=1\r\r");
     IniStore ini(path_);
     EXPECT_EQ(ini.ReadString("PARAM", "Num", ""), "37");
-    ASSERT_TRUE(ini.WriteString("PARAM", "Pause", "5"));
+    EXPECT_EQ(ini.ReadString("PARAM", "Pause", ""), "1");
+    ASSERT_TRUE(ini.WriteString("PARAM", "Speed", "5"));
     IniStore again(path_);
     EXPECT_EQ(again.ReadString("PARAM", "Num", ""), "37");
-    EXPECT_EQ(again.ReadString("PARAM", "Pause", ""), "5");
-    EXPECT_EQ(Get(), "[PARAM]\r\nNum=37\r\nPause=5\r\n");
+    EXPECT_EQ(again.ReadString("PARAM", "Speed", ""), "5");
+    EXPECT_EQ(Get(), "[PARAM]\rNum=37\rPause=1\rSpeed=5\r\r");
 }
