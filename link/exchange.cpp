@@ -102,19 +102,16 @@ class PortLine final : public Line
 enum class Step { Done, Stopped, Failed, Gone };
 
 // Sits out the late-reply guard: reads and discards until the line has been
-// quiet for G since the failure or the last byte, for 2G at the most.
+// quiet for G since the failure or the last byte, for 2G at the most. What
+// already waits in the input when the guard starts arrived after the failure
+// (the pause or other ports took the time), so it restarts the quiet interval
+// as if it had just come: a line still talking is not written to.
 Step SitOutGuard(Line &line, LineGuard &guard)
 {
     const double g = guard.interval;
     const double latest = guard.since + 2 * g;
     double quietFrom = guard.since;
     for (;;) {
-        const double end = std::min(quietFrom + g, latest);
-        if (line.Now() >= end)
-            break;
-        line.Wait(WaitFor::Input, end);
-        if (StopFlag != 0)
-            return Step::Stopped;
         for (;;) {
             size_t got = 0;
             const Io r = line.Read(RxChunk.data(), RxChunk.size(), got);
@@ -124,6 +121,12 @@ Step SitOutGuard(Line &line, LineGuard &guard)
                 break; // nothing more now
             quietFrom = line.Now();
         }
+        const double end = std::min(quietFrom + g, latest);
+        if (line.Now() >= end)
+            break;
+        line.Wait(WaitFor::Input, end);
+        if (StopFlag != 0)
+            return Step::Stopped;
     }
     guard.armed = false;
     return Step::Done;

@@ -198,6 +198,17 @@ TEST_F(ExchangeOnTest, TimeSpentAfterTheFailureCountsTowardsTheGuard)
     ASSERT_TRUE(Run(200).ok);
     EXPECT_NEAR(AtMs(line.writeTimes.back()), 300, 1e-6);
     EXPECT_LT(AtMs(line.writeTimes.back()) - calledAt, 100);
+    // Bytes that came while nobody read (here during a pause that outlasted G)
+    // restart the quiet interval: the line is still talking, so it waits, here
+    // up to the 2G bound.
+    Run(200);
+    const double failedAt = AtMs(guard.since);
+    line.Arrive(failedAt + 80, "tail of a late reply");
+    line.now += 110 * kMs;
+    line.Arrive(failedAt + 215, Reply("1;3;"));
+    ASSERT_TRUE(Run(200).ok);
+    EXPECT_NEAR(AtMs(line.writeTimes.back()), failedAt + 200, 1e-6);
+    EXPECT_EQ(reply, Reply("1;3;"));
     // Long after the failure the guard costs nothing, even with bytes waiting.
     Run(200);
     line.now += 5000 * kMs;
