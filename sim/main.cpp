@@ -249,11 +249,12 @@ int main(int argc, char **argv)
         Fail("no port given");
 
     // Signals are taken by sigwait below; block them before any thread starts
-    // so the serving threads inherit the mask.
+    // so the serving threads inherit the mask. SIGHUP (its terminal closed) and
+    // SIGQUIT end it the same way, so the "PORTS" entries are put back then too.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaddset(&stopSignals, s);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     sim::Simulator simulator(options);
