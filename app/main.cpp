@@ -45,7 +45,7 @@ void PrintHelp()
                 "\n"
                 "Everything else is set in the program's windows and kept in its settings\n"
                 "file: the executable's path with \".ini\" when that file exists or the\n"
-                "executable's folder is writable, otherwise\n"
+                "executable's folder is writable (never below /usr or /bin), otherwise\n"
                 "$XDG_CONFIG_HOME/ptk71/ptk71.ini (default ~/.config/ptk71/ptk71.ini).\n"
                 "COM ports are mapped to devices in its section [PORTS], for example\n"
                 "COM1=/dev/ttyUSB0. This program's settings file:\n"

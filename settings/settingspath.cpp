@@ -74,12 +74,23 @@ State &TheState()
 
 } // namespace
 
+bool SystemProgramFolder(const std::string &folder)
+{
+    return folder == "/bin" || folder == "/sbin" || folder == "/usr" ||
+           folder.rfind("/usr/", 0) == 0;
+}
+
 SettingsLocation SettingsLocationFor(const std::string &executable)
 {
     const std::string beside = executable + ".ini";
+    const std::string folder = FolderOf(executable);
     struct stat st {
     };
-    if (::lstat(beside.c_str(), &st) == 0 || ::access(FolderOf(executable).c_str(), W_OK) == 0)
+    // Root may write into /usr/bin, but a file made there by "sudo ptk71" would become every
+    // user's settings file (and none of them could write it): the folders that packages
+    // install programs into count as read-only.
+    if (::lstat(beside.c_str(), &st) == 0 ||
+        (!SystemProgramFolder(folder) && ::access(folder.c_str(), W_OK) == 0))
         return {beside, false};
     return {ConfigFolder() + "/ptk71/ptk71.ini", true};
 }

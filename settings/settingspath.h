@@ -20,8 +20,12 @@ struct SettingsLocation {
 /// The settings file of the program whose executable is `executable` (an absolute path),
 /// for the current user and environment. Looks at the file system: whether
 /// `executable` + ".ini" exists (a dangling symbolic link counts) and whether the
-/// executable's folder is writable for this process.
+/// executable's folder is writable for this process (never so for the folders packages
+/// install programs into: /bin, /sbin and everything below /usr).
 SettingsLocation SettingsLocationFor(const std::string &executable);
+
+/// Whether `folder` is one that packages install programs into (/bin, /sbin, /usr/...).
+bool SystemProgramFolder(const std::string &folder);
 
 /// The running executable's path (/proc/self/exe), without the " (deleted)" that the
 /// kernel appends once the file has been replaced.

@@ -134,6 +134,18 @@ TEST_F(SettingsPathTest, InstalledProgramUsesTheUsersConfigFolder)
     }
 }
 
+TEST_F(SettingsPathTest, SystemProgramFoldersNeverCountAsWritable)
+{
+    // "sudo ptk71" must not leave a /usr/bin/ptk71.ini that every user would then be stuck
+    // with (a file already there still counts, as in any read-only folder).
+    EnvVar xdg("XDG_CONFIG_HOME", (root_ + "/xdg").c_str());
+    for (const char *exe : {"/usr/bin/ptk71", "/usr/local/bin/ptk71", "/bin/ptk71"})
+        EXPECT_EQ(SettingsLocationFor(exe).path, root_ + "/xdg/ptk71/ptk71.ini") << exe;
+    EXPECT_TRUE(SystemProgramFolder("/usr"));
+    EXPECT_FALSE(SystemProgramFolder("/usrlocal/bin"));
+    EXPECT_FALSE(SystemProgramFolder(root_));
+}
+
 TEST_F(SettingsPathTest, ConfigFolderIsMadeOnTheFirstWriteOnly)
 {
     EnvVar xdg("XDG_CONFIG_HOME", (root_ + "/a/b").c_str());
