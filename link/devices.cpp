@@ -168,6 +168,38 @@ bool SerialDriver(const struct stat &st)
     return false;
 }
 
+// The program of a session whose controlling terminal is the device `st`
+// describes ("process N" when its name cannot be read), or "" when there is
+// none. A terminal tells its session only to its own processes, so this looks
+// through /proc/PID/stat (field 7: major in bits 8-15, minor in bits 0-7 and 20-31).
+std::string SessionOn(const struct stat &st)
+{
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator("/proc", ec)) {
+        const std::string pid = entry.path().filename().string();
+        if (!AllDigits(pid))
+            continue;
+        const std::string stat = FirstLine("/proc/" + pid + "/stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(close + 1));
+        std::string state;
+        long parent = 0, group = 0, session = 0;
+        unsigned long long tty = 0;
+        if (!(fields >> state >> parent >> group >> session >> tty) || tty == 0)
+            continue;
+        const unsigned int ttyMajor = (tty >> 8) & 0xfff;
+        const unsigned int ttyMinor = (tty & 0xff) | ((tty >> 12) & 0xfff00);
+        if (ttyMajor != major(st.st_rdev) || ttyMinor != minor(st.st_rdev))
+            continue;
+        const long leader = session > 0 ? session : std::stol(pid);
+        const std::string program = ProgramName(leader);
+        return program.empty() ? "process " + std::to_string(leader) : program;
+    }
+    return {};
+}
+
 } // namespace
 
 std::vector<std::string> SerialDevices(const std::string &devRoot, const std::string &sysRoot)
@@ -203,6 +235,20 @@ std::string OwningGroup(const std::string &path)
             return found->gr_name;
     }
     return "dialout";
+}
+
+std::string TerminalInUse(int fd, const std::string &path, const std::string &sysRoot)
+{
+    if (IsConsole(sysRoot, ResolvedName(path)))
+        return "the system console, not an instrument line";
+    struct stat st {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return {};
+    if (const std::string user = SessionOn(st); !user.empty())
+        return "the terminal of a running session (" + user +
+               "), not an instrument line: is the mapping in PORTS stale?";
+    return {};
 }
 
 PortProbe ProbePort(const std::string &path, const std::string &sysRoot)
@@ -241,6 +287,12 @@ PortProbe ProbePort(const std::string &path, const std::string &sysRoot)
     if (holder != 0) {
         probe.state = PortState::Held;
         probe.detail = ProgramName(holder);
+        return probe;
+    }
+    // Somebody's terminal (a reused pseudo-terminal number): held by its session.
+    if (const std::string user = SessionOn(st); !user.empty()) {
+        probe.state = PortState::Held;
+        probe.detail = user;
         return probe;
     }
     probe.state = PortState::Present;

@@ -21,7 +21,7 @@ enum class PortState {
     Present,      ///< a serial device this user may open
     Absent,       ///< nothing there (unplugged, stale mapping, a UART slot without a chip)
     NotPermitted, ///< no read/write permission: the user is not in the device's group
-    Held,         ///< locked by another program
+    Held,         ///< locked by another program, or a running session's terminal
     NotSerial,    ///< not a serial line: a file, /dev/null, a virtual console
     Console,      ///< the system console's line
 };
@@ -40,6 +40,13 @@ struct PortProbe {
 /// /var/lock and /run/lock). A program that holds a port open without any lock
 /// is not seen; opening then fails with EBUSY if it asked for exclusive use.
 PortProbe ProbePort(const std::string &path, const std::string &sysRoot = "/sys");
+
+/// Why the terminal open on `fd` (opened from `path`) must not be used as an
+/// instrument line, or "" when nothing speaks against it: it is the system
+/// console, or the controlling terminal of a running session (somebody's shell
+/// or a getty, reached through a stale mapping or a reused pseudo-terminal
+/// number). Changing its settings or writing to it would wreck that terminal.
+std::string TerminalInUse(int fd, const std::string &path, const std::string &sysRoot = "/sys");
 
 /// The group that owns `path`, the one to add the user to; "dialout" when the
 /// path or its group cannot be looked up, or the group is root's.

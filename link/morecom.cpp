@@ -193,6 +193,11 @@ bool OpenPort()
         ::close(fd);
         return fail(ErrNotSerial, "not a character device, so not a serial port");
     }
+    // Somebody's terminal or the console: leave it untouched.
+    if (const std::string why = TerminalInUse(fd, path); !why.empty()) {
+        ::close(fd);
+        return fail(ErrCannotOpen, why);
+    }
     // Another holder of the port: flock stops every process (root too).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;

@@ -1,5 +1,6 @@
 // Serial module: error texts, speeds, port names, and opening ports on
 // pseudo-terminals, files and devices that are not serial ports.
+#include "devices.h"
 #include "link_fixture.h"
 
 #include <cerrno>
@@ -7,7 +8,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -230,4 +233,47 @@ TEST_F(OpenPortTest, TheReasonOfAFailureNamesPortPathAndCause)
         EXPECT_NE(MoreCOM::OpenFailureReason.find("add the user to the group"), std::string::npos);
         unlink(file);
     }
+}
+
+// A stale mapping that now names somebody's terminal (a reused pseudo-terminal
+// number, a getty's line) is refused before anything is changed on it, and the
+// ports dialog's probe shows it as held.
+TEST_F(OpenPortTest, SomebodysTerminalIsLeftAlone)
+{
+    TestPty pty(false);
+    ASSERT_FALSE(pty.path.empty());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t shell = fork();
+    if (shell == 0) {
+        // A new session whose controlling terminal is the slave, as a login shell's is.
+        setsid();
+        const int fd = open(pty.path.c_str(), O_RDWR);
+        const char ok = fd >= 0 ? 1 : 0;
+        [[maybe_unused]] ssize_t n = write(ready[1], &ok, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(ok, 1);
+    termios before{};
+    ASSERT_EQ(tcgetattr(pty.master, &before), 0);
+
+    EXPECT_FALSE(Open(2, pty.path));
+    EXPECT_EQ(MoreCOM::LastError, 5);
+    EXPECT_NE(MoreCOM::OpenFailureReason.find("terminal of a running session"), std::string::npos)
+        << MoreCOM::OpenFailureReason;
+    termios after{};
+    ASSERT_EQ(tcgetattr(pty.master, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(MoreCOM::ProbePort(pty.path).state, MoreCOM::PortState::Held);
+
+    kill(shell, SIGKILL);
+    waitpid(shell, nullptr, 0);
+    // Once the session has gone, the line is free for use.
+    EXPECT_TRUE(Open(2, pty.path)) << MoreCOM::OpenFailureReason;
 }
