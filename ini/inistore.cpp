@@ -188,7 +188,8 @@ bool RewriteInPlace(const std::string &path, const std::string &data)
 // links, or whose owner the temporary file cannot take over, is rewritten in place instead
 // (after the temporary copy is safely on disk), so its links and owner survive; if that
 // rewrite fails the temporary copy is renamed over it after all, so the file is never left
-// half written. A file whose permissions deny writing is not replaced.
+// half written. A file whose permissions deny writing is not replaced. A writable file in a
+// folder where no temporary file can be made is rewritten in place.
 bool ReplaceFile(const std::string &path, const std::string &data)
 {
     static std::atomic<unsigned> counter{0};
@@ -212,10 +213,16 @@ bool ReplaceFile(const std::string &path, const std::string &data)
                std::to_string(counter++);
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
-            return false;
+            break;
     }
-    if (fd < 0)
-        return false;
+    if (fd < 0) {
+        // A writable file in a folder this user may not add to (one an administrator put
+        // beside an installed program): written in place, as the profile-string functions
+        // would write it.
+        const int err = errno;
+        return existed && (err == EACCES || err == EPERM || err == EROFS) &&
+               RewriteInPlace(target, data);
+    }
     bool ok = true;
     bool sameIdentity = true;
     if (existed) {

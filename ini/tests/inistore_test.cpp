@@ -175,10 +175,16 @@ TEST_F(IniStoreTest, FailedWriteReportsTheFileAndChangesNothing)
     EXPECT_EQ(EntryCount(), 1);
 
     if (::geteuid() != 0) {
+        // A folder this user may not add to: a new file cannot be made there, but a
+        // writable file in it is rewritten in place, leaving nothing else behind.
         ::chmod(dir_.c_str(), 0555);
-        EXPECT_FALSE(good.WriteString("A", "x", "2"));
+        IniStore fresh(dir_ + "/new.ini");
+        EXPECT_FALSE(fresh.WriteString("A", "x", "2"));
+        EXPECT_EQ(fresh.LastError(), "Unable to write to " + dir_ + "/new.ini");
+        EXPECT_TRUE(good.WriteString("A", "x", "2"));
         ::chmod(dir_.c_str(), 0755);
-        EXPECT_EQ(Get(), "[A]\nx=1\n");
+        EXPECT_EQ(Get(), "[A]\nx=2\n");
+        EXPECT_EQ(EntryCount(), 1);
     }
 }
 
