@@ -124,7 +124,8 @@ ReadResult ReadFileCapped(const std::string &path, std::size_t limit, std::strin
     ::close(fd);
     if (got > limit) {
         oversized = true;
-        const std::size_t lastBreak = std::string_view(data.data(), limit).rfind('\n');
+        // A carriage return alone ends a line too.
+        const std::size_t lastBreak = std::string_view(data.data(), limit).find_last_of("\r\n");
         got = lastBreak == std::string_view::npos ? 0 : lastBreak + 1;
     }
     data.resize(got);

@@ -214,6 +214,15 @@ TEST_F(IniStoreTest, GarbageHugeOrUnreadableFilesAreSafe)
     EXPECT_FALSE(ini.WriteString("PARAM", "Num", "8"));
     EXPECT_EQ(Get(), huge);
 
+    // The same with carriage returns alone as line breaks.
+    std::string crHuge = huge;
+    for (char &c : crHuge)
+        if (c == '\n')
+            c = '\r';
+    Put(crHuge);
+    EXPECT_EQ(ini.ReadString("PARAM", "Num", ""), "7");
+    EXPECT_EQ(ini.ReadString("PARAM", "Pause", "none"), "none");
+
     // A directory in place of the file: unreadable, Open reports it, reads give defaults.
     IniStore dir(dir_);
     EXPECT_FALSE(dir.Open());
