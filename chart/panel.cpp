@@ -196,6 +196,13 @@ void TCustomTeePanel::PaintNow()
         repaint();
 }
 
+void TCustomTeePanel::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
+        RequestRepaint();
+    QWidget::changeEvent(event);
+}
+
 void TCustomTeePanel::paintEvent(QPaintEvent *)
 {
     // A paint the window system asks for within the refresh interval (an uncovered part, a

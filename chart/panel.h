@@ -163,6 +163,8 @@ class TCustomTeePanel : public QWidget
 
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    /// A changed palette changes what the system colours resolve to: the picture is redrawn.
+    void changeEvent(QEvent *event) override;
 
     /// Refreshes WindowImage: a drawing pass when the picture is stale or of another size;
     /// otherwise the window already shows the picture.

@@ -335,8 +335,8 @@ TEST(ChartPanel, SystemColoursAreTakenFromTheApplicationPalette)
     QApplication::setPalette(changed);
     EXPECT_EQ(ResolveSystemColor(clBtnFace), ChartColor(0x563412));
     EXPECT_EQ(ResolveSystemColor(clWindow), ChartColor(0xEFCDAB));
-    chart->RequestRepaint();
-    chart->PaintNow();
+    QApplication::sendPostedEvents(); // the palette change is delivered as an event
+    chart->PaintNow();                // which itself asked for a new picture
     EXPECT_EQ(Pixel(chart->WindowImage(), 2, 2), ChartColor(0x563412));
     QApplication::setPalette(saved);
 
