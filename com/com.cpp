@@ -327,6 +327,8 @@ VARIANT VariantFromDispatch(IDispatch *d)
 namespace
 {
 
+// A number variant as a string: 15 significant digits, as a caller reading it expects
+// (0.1 + 0.2 gives "0.3"). Storing a number exactly is the workbook's own, other job.
 std::u16string NumberText(double d)
 {
     if (d == 0)

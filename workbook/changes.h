@@ -109,7 +109,9 @@ class ChangeSet
     std::map<std::uint32_t, SheetChanges> sheets_;
 };
 
-/// Shortest text that reads back as the same double, always with "." ("12.5", "5", "1e-07").
+/// Shortest text that reads back as the same double, always with "." ("12.5", "5", "1e-07"):
+/// how a number is stored in the file, exactly. (Converting a number variant to a string
+/// for a caller is another job, with 15 significant digits: com's conversion does that.)
 std::string NumberText(double value);
 /// Column letters of a 1-based column number (1 -> "A", 27 -> "AA"); "" when out of range.
 std::string ColumnName(int column);
