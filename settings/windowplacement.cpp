@@ -28,25 +28,20 @@ QMargins ShownFrame(const QWidget *window)
     return handle->frameMargins();
 }
 
-/// Where the frame's top-left corner goes for the window to be centred with that frame.
-QPoint CentredFramePosition(const QWidget *window, const QMargins &frame)
+/// Puts the client area where it is when the frame around it is centred. The client area's
+/// position is the one every window system takes the same way, shown before or not (a frame
+/// position is taken for the client's by some before the window is framed).
+QPoint ClientPositionFor(const QWidget *window, const QMargins &frame)
 {
     const QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
     if (screen == nullptr)
         return window->pos();
-    const QRect area = screen->availableGeometry();
-    const QSize outer = window->size().grownBy(frame);
-    return QPoint(area.x() + (area.width() - outer.width()) / 2,
-                  area.y() + (area.height() - outer.height()) / 2);
+    return CentredClientPosition(screen->availableGeometry(), window->size(), frame);
 }
 
-/// Puts the client area where it is when the frame around it is centred. The client area's
-/// position is the one every window system takes the same way, shown before or not (a frame
-/// position is taken for the client's by some before the window is framed).
 void Place(QWidget *window, const QMargins &frame)
 {
-    const QPoint at = CentredFramePosition(window, frame) + QPoint(frame.left(), frame.top());
-    window->setGeometry(QRect(at, window->size()));
+    window->setGeometry(QRect(ClientPositionFor(window, frame), window->size()));
 }
 
 /// Centres a window again once it is shown and its frame is known, if it is not centred.
@@ -81,8 +76,7 @@ class FrameWatcher : public QObject
         KnownFrame() = frame;
         // The frame assumed may not be this window's, or the window manager may have placed the
         // window by itself.
-        const QPoint at = CentredFramePosition(window_, frame) + QPoint(frame.left(), frame.top());
-        if (window_->geometry().topLeft() != at)
+        if (window_->geometry().topLeft() != ClientPositionFor(window_, frame))
             Place(window_, frame);
         deleteLater();
     }
@@ -91,6 +85,13 @@ class FrameWatcher : public QObject
 };
 
 } // namespace
+
+QPoint CentredClientPosition(const QRect &area, const QSize &client, const QMargins &frame)
+{
+    const QSize outer = client.grownBy(frame);
+    return QPoint(area.x() + (area.width() - outer.width()) / 2 + frame.left(),
+                  area.y() + (area.height() - outer.height()) / 2 + frame.top());
+}
 
 void CentreOnScreen(QWidget *window)
 {

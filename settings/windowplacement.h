@@ -1,7 +1,16 @@
 #pragma once
 // Placement of the program's windows: centred on the screen, title bar and frame included.
 
+#include <QMargins>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+
 class QWidget;
+
+/// Where the client area of size `client` goes for the whole window, the `frame` around it
+/// included, to be centred on `area`.
+QPoint CentredClientPosition(const QRect &area, const QSize &client, const QMargins &frame);
 
 /// Moves the top-level `window` so that its whole window (client area, title bar and frame)
 /// is centred on the available area of its screen. The window manager's frame is known only

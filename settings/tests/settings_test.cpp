@@ -4,6 +4,7 @@
 #include "settings.h"
 #include "settingspath.h"
 #include "textgrid.h"
+#include "windowplacement.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -513,4 +514,16 @@ TEST(SettingsPath, DefaultsToTheRunningExecutablesLocation)
     SetSettingsFilePath({});
     EXPECT_NE(ExecutablePath().find("settings_tests"), std::string::npos);
     EXPECT_EQ(SettingsFilePath(), SettingsLocationFor(ExecutablePath()).path);
+}
+
+// The whole window, title bar and frame included, is centred, not its client area: a
+// 23-px title bar and 4-px borders put the client area 9.5 px lower than the frame-less
+// centre, on a panel-shortened area as well.
+TEST(WindowPlacement, TheFrameIsCentredNotTheClientArea)
+{
+    const QSize client(465, 400);
+    EXPECT_EQ(CentredClientPosition(QRect(0, 0, 1024, 768), client, {}), QPoint(279, 184));
+    const QMargins frame(4, 23, 4, 4);
+    EXPECT_EQ(CentredClientPosition(QRect(0, 0, 1024, 768), client, frame), QPoint(279, 193));
+    EXPECT_EQ(CentredClientPosition(QRect(100, 30, 1024, 738), client, frame), QPoint(379, 208));
 }
