@@ -10,6 +10,7 @@
 #include <fstream>
 #include <pwd.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -209,10 +210,19 @@ std::unique_ptr<WorkbookLock> WorkbookLock::Acquire(const std::string &path, std
             }
             return nullptr;
         }
-        // A crashed instance's lock: remove it, but only if it is still the same file.
+        // A crashed instance's lock: remove it, but only if it is still the same file. The
+        // instances taking it over at the same time do this one after the other (a lock on
+        // the folder), so none can remove the fresh lock another has made meanwhile; then the
+        // exclusive creation lets exactly one of them win.
+        const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder >= 0)
+            while (::flock(folder, LOCK_EX) != 0 && errno == EINTR) {
+            }
         std::string again;
         if (ReadSmall(lockPath, again) && again == text)
             ::unlink(lockPath.c_str());
+        if (folder >= 0)
+            ::close(folder); // releases the folder lock
     }
     if (why != nullptr)
         *why = "the lock file " + lockPath + " keeps changing";

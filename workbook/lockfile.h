@@ -13,8 +13,9 @@
 // honoured, whoever holds it: a lock that cannot be read, one from another host, one of a
 // running instance (in this process too: a second server opening the same file).
 //
-// Creating the lock is atomic (O_EXCL); taking over a stale lock removes it and creates a new
-// one, so two instances that take over at once cannot both win.
+// Creating the lock is atomic (O_EXCL); taking over a stale lock removes it (instances doing so
+// at once take turns, under a lock on the folder, and remove it only while it is still the
+// stale one) and creates a new one, so two instances that take over at once cannot both win.
 
 #include <memory>
 #include <string>
