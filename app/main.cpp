@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,7 +56,33 @@ void PrintHelp()
                 CurrentSettingsLocation().path.c_str());
 }
 
-// Answers --help and --version. Returns the exit status, or -1 when the program is to run.
+// Whether argv[i] is one of the toolkit's own options (QApplication takes those out of argv),
+// and how many arguments it takes, so unknown arguments are refused before the toolkit is
+// started: without a display it would end the program before the refusal could be printed.
+int ToolkitOptionLength(const char *arg)
+{
+    std::string name = arg;
+    if (name.rfind("--", 0) == 0)
+        name.erase(0, 1);
+    if (name.rfind("-qmljsdebugger=", 0) == 0)
+        return 1;
+    for (const char *withValue :
+         {"-platform", "-platformpluginpath", "-platformtheme", "-plugin", "-qwindowgeometry",
+          "-qwindowicon", "-qwindowtitle", "-session", "-style", "-stylesheet", "-display",
+          "-geometry", "-title", "-name", "-visual", "-ncols", "-cmap"}) {
+        if (name == withValue)
+            return 2;
+        if (name.rfind(std::string(withValue) + "=", 0) == 0)
+            return 1;
+    }
+    for (const char *flag : {"-reverse", "-widgetcount", "-nograb", "-dograb", "-sync"})
+        if (name == flag)
+            return 1;
+    return 0;
+}
+
+// Answers --help and --version and refuses unknown arguments. Returns the exit status, or -1
+// when the program is to run.
 int HandleOptions(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i) {
@@ -67,6 +94,14 @@ int HandleOptions(int argc, char **argv)
             std::printf("ptk71 %s\n", PTK71_VERSION);
             return 0;
         }
+    }
+    for (int i = 1; i < argc;) {
+        const int n = ToolkitOptionLength(argv[i]);
+        if (n == 0) {
+            std::fprintf(stderr, "ptk71: unknown argument '%s'\nTry 'ptk71 --help'.\n", argv[i]);
+            return 2;
+        }
+        i += n;
     }
     return -1;
 }

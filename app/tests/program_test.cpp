@@ -18,6 +18,8 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 extern char **environ;
 
@@ -35,9 +37,14 @@ std::string ProgramPath()
 }
 
 // Runs the program with `args`, returns its exit status and standard output.
-int RunProgram(const std::string &args, std::string &out)
+int RunProgram(const std::string &args, std::string &out,
+               const std::vector<std::pair<std::string, std::string>> &env = {})
 {
-    FILE *p = ::popen(("'" + ProgramPath() + "' " + args + " 2>/dev/null").c_str(), "r");
+    std::string vars;
+    for (const auto &[name, value] : env)
+        vars += name + "='" + value + "' ";
+    FILE *p =
+        ::popen(("env " + vars + "'" + ProgramPath() + "' " + args + " 2>/dev/null").c_str(), "r");
     if (p == nullptr)
         return -1;
     char buf[512];
@@ -93,6 +100,8 @@ TEST(Program, VersionAndHelpPrintAndExitOtherArgumentsAreRefused)
 
     EXPECT_EQ(RunProgram("-platform offscreen --port=/dev/ttyS0", out), 2);
     EXPECT_EQ(out, "");
+    // Refused before the toolkit starts, so also without any display to connect to.
+    EXPECT_EQ(RunProgram("--bogus", out, {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":9999"}}), 2);
 }
 
 TEST(Program, ReplacedExecutableKeepsItsSettingsFileAndTermClosesTheWindow)
