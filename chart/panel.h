@@ -171,8 +171,9 @@ class TCustomTeePanel : public QWidget
     void UpdateWindowImage();
     /// Shortest time between the starts of two drawing passes from paint requests: one
     /// refresh interval of the chart's screen (60 Hz when the screen does not tell), or twenty
-    /// times what the last pass took when that is longer, so that drawing never takes more
-    /// than about a twentieth of the time on a slow machine.
+    /// times what the last new picture cost (drawing it, copying it into the window and the
+    /// window's flush to the screen) when that is longer, so that showing the chart never
+    /// takes more than about a twentieth of the time on a slow machine.
     qint64 FrameIntervalNs() const;
 
   public:
