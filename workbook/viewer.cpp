@@ -341,6 +341,18 @@ class SheetTableModel : public QAbstractTableModel
     void Dequeued() { queued_ = false; }
 
     bool HasWish() const { return wantedFrom_ > 0; }
+    // Whether the rows wanted are in the window being loaded already: asking again would only
+    // cancel and restart that load (every repaint asks for the rows it cannot show yet).
+    bool WishInFlight() const
+    {
+        return loadingFrom_ > 0 && wantedFrom_ >= loadingFrom_ && wantedTo_ <= loadingTo_;
+    }
+    void DropWish() { wantedFrom_ = wantedTo_ = 0; }
+    void Loading(int first, int last)
+    {
+        loadingFrom_ = first;
+        loadingTo_ = last;
+    }
 
     // The window of rows to load for what is wanted, within the cache's size.
     std::pair<int, int> TakeWish()
@@ -356,6 +368,7 @@ class SheetTableModel : public QAbstractTableModel
 
     void Loaded(LoadResult &result)
     {
+        Loading(0, 0);
         cache_ = std::move(result.rows);
         cachedFrom_ = result.firstRow;
         cachedTo_ = result.lastRow;
@@ -389,6 +402,8 @@ class SheetTableModel : public QAbstractTableModel
     int wantedFrom_ = 0;
     int wantedTo_ = 0;
     bool queued_ = false;
+    int loadingFrom_ = 0;
+    int loadingTo_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -407,6 +422,22 @@ void RemovePages(QTabWidget *tabs)
 }
 
 quint64 g_generation = 0;
+
+// Keeps a view at its last row, like a log: from its opening on, however the rows grow (rows of
+// the file as their extent becomes known, rows the passes write), and again whenever the user
+// brings it back to the end. A user who scrolls up keeps the place. The scroll bar's range
+// changes once the view has laid out the grown model, so that is where the view catches up.
+void FollowLastRow(QTableView *view)
+{
+    QScrollBar *bar = view->verticalScrollBar();
+    auto following = std::make_shared<bool>(true);
+    QObject::connect(bar, &QScrollBar::valueChanged, view,
+                     [bar, following](int value) { *following = value >= bar->maximum(); });
+    QObject::connect(bar, &QScrollBar::rangeChanged, view, [bar, following](int, int maximum) {
+        if (*following)
+            bar->setValue(maximum);
+    });
+}
 
 } // namespace
 
@@ -535,18 +566,8 @@ void WorkbookViewer::RefreshNow()
             if (const SheetChanges *s = layer != nullptr ? layer->FindSheet(m->SheetId()) : nullptr)
                 columns = std::max(columns, s->MaxColumn());
         }
-        // A view that shows its last row follows the rows as they come, like a log.
-        QTableView *view = nullptr;
-        for (int i = 0; i < tabs_->count(); ++i) {
-            if (ModelAt(i) == m.get())
-                view = TableAt(i);
-        }
-        const bool atEnd = view != nullptr && view->verticalScrollBar()->value() >=
-                                                  view->verticalScrollBar()->maximum();
-        m->Grow(it->second.second, columns);
+        m->Grow(it->second.second, columns); // a view at its end follows (FollowLastRow)
         m->RowsChanged(it->second.first, it->second.second);
-        if (atEnd && view != nullptr)
-            view->scrollToBottom();
     }
 }
 
@@ -571,11 +592,10 @@ void WorkbookViewer::Rebuild()
             view->setModel(models_.back().get());
             view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 4);
             view->horizontalHeader()->setDefaultSectionSize(90);
+            FollowLastRow(view);
             tabs_->addTab(view, QString::fromStdString(s.name));
         }
         tabs_->setCurrentIndex(doc_->ActiveIndex());
-        if (QTableView *view = TableAt(doc_->ActiveIndex()))
-            view->scrollToBottom(); // the newest rows first
     }
 }
 
@@ -593,6 +613,10 @@ void WorkbookViewer::RequestRows(SheetTableModel *model)
             model->Dequeued();
             if (!model->HasWish() || doc_ == nullptr || doc_->BaseFd() < 0 || !model->InBase())
                 return;
+            if (model->WishInFlight()) {
+                model->DropWish();
+                return;
+            }
             const auto [first, last] = model->TakeWish();
             LoadRequest request;
             request.generation = ++g_generation;
@@ -604,6 +628,12 @@ void WorkbookViewer::RequestRows(SheetTableModel *model)
             request.sheetId = model->SheetId();
             request.firstRow = first;
             request.lastRow = last;
+            // The loader keeps only the latest request: a load of another sheet is given up.
+            for (auto &m : models_) {
+                if (m)
+                    m->Loading(0, 0);
+            }
+            model->Loading(first, last);
             loader_->Request(std::move(request));
         },
         Qt::QueuedConnection);

@@ -7,7 +7,8 @@
 // wrote since the last save comes from memory and shows at once; rows of the file are loaded
 // when they come into view, by a thread of the viewer's own that streams the sheet from the
 // file and keeps a bounded window of rows. Changes are collected and applied after a short delay
-// in one go, so a pass that writes a row costs one small table update.
+// in one go, so a pass that writes a row costs one small table update. A table opens at its last
+// row and stays there as rows are loaded and written, until the user scrolls up.
 //
 // Closing the window by hand hides it and calls onUserClose.
 
