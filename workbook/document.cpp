@@ -156,7 +156,9 @@ std::unique_ptr<Document> Document::Open(const std::string &path, std::string *e
     auto lock = WorkbookLock::Acquire(path, &why);
     if (!lock)
         return SetError(error, "cannot open " + path + ": " + why), nullptr;
-    RemoveSaveLeftovers(path); // only a crashed save of ours leaves these, and we hold the lock
+    // Only a crashed save or journal rewrite of ours leaves these, and we hold the lock.
+    RemoveSaveLeftovers(path);
+    Journal::RemoveLeftovers(path);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return SetError(error, "cannot open " + path + ": " + std::strerror(errno)), nullptr;
@@ -202,6 +204,7 @@ std::unique_ptr<Document> Document::Open(const std::string &path, std::string *e
     doc->journal_ = Journal::Continue(path, doc->baseId_, replay, &why);
     if (!doc->journal_)
         return SetError(error, "cannot open " + path + ": " + why), nullptr;
+    doc->journal_->SetDurableCallback(Wake);
     return doc;
 }
 
@@ -636,8 +639,19 @@ bool Document::Save(std::string *error)
         return SetError(error, f);
     if (path_.empty())
         return SetError(error, "the workbook has no file yet; use SaveAs");
-    if (journal_ != nullptr)
-        journal_->WaitDurable(journal_->LastSeq(), kDurableWait);
+    if (journal_ != nullptr) {
+        // Durable before Save returns, however long the disk takes; the window is kept alive
+        // meanwhile, the journal's thread waking it when it is done.
+        const std::uint64_t seq = journal_->LastSeq();
+        while (!journal_->WaitDurable(seq, kDurableWait)) {
+            if (std::string f = journal_->Failure(); !f.empty()) {
+                if (failure_.empty())
+                    failure_ = f;
+                return SetError(error, std::move(f));
+            }
+            WaitForEvents();
+        }
+    }
     StartSave();
     return true;
 }
@@ -653,6 +667,7 @@ bool Document::SaveAs(const std::string &path, std::string *error)
     if (!lock)
         return SetError(error, "cannot save " + path + ": " + why);
     RemoveSaveLeftovers(path);
+    Journal::RemoveLeftovers(path);
     // Whatever runs finishes first, so the new file holds every change.
     while (job_ != nullptr) {
         WaitForEvents();
@@ -698,11 +713,13 @@ bool Document::SaveAs(const std::string &path, std::string *error)
     recent_.reset();
     structureChanged_ = false;
     Adopt(out, fresh);
+    // A journal a crash left under this name is moved aside by Start, never replaced.
     journal_ = Journal::Start(path_, baseId_, 1, &why);
     if (!journal_) {
         failure_ = why;
         return SetError(error, why);
     }
+    journal_->SetDurableCallback(Wake);
     return true;
 }
 

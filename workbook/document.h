@@ -41,8 +41,9 @@ namespace workbook
 
 /// How long a cell lookup may read the file on the user-interface thread.
 inline constexpr std::chrono::milliseconds kLookupBudget{80};
-/// How long Save waits for the journal to reach the disk.
-inline constexpr std::chrono::milliseconds kDurableWait{80};
+/// How long Save waits at a time for the journal to reach the disk before it handles window
+/// events (and waits again).
+inline constexpr std::chrono::milliseconds kDurableWait{50};
 
 /// The window system's part in waiting: a background save that finishes wakes the
 /// user-interface thread, which handles window events while it waits (Close keeps the window
@@ -118,7 +119,8 @@ class Document
     const std::string &Path() const { return path_; }
     /// Writes the workbook to `path` (absolute) and continues there.
     bool SaveAs(const std::string &path, std::string *error);
-    /// Makes every change durable (journal) and starts writing the complete file.
+    /// Makes every change durable (journal; window events are handled while it waits) and starts
+    /// writing the complete file. False when the journal cannot be made durable.
     bool Save(std::string *error);
     /// Waits (keeping the window alive) until every save has finished, then releases the
     /// journal and the lock. Changes made after the last Save are dropped.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -200,13 +201,60 @@ class RecordReader
     bool failed_ = false;
 };
 
+// The temporary file a journal is rewritten into before it is renamed over the journal.
+std::string TempPathOf(const std::string &journalPath)
+{
+    return journalPath + ".new";
+}
+
+// Moves the journal at `path` aside as "<workbook>.<date-time>.ptk71-journal" (with "-2", "-3"
+// ... before the extension when that name is taken: a kept journal is never overwritten).
+bool MoveAside(const std::string &path, const std::string &workbookPath, std::string *keptAs,
+               std::string *error)
+{
+    char stamp[32];
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+    for (int n = 1; n < 1000; ++n) {
+        const std::string name = workbookPath + "." + stamp +
+                                 (n > 1 ? "-" + std::to_string(n) : std::string()) +
+                                 ".ptk71-journal";
+        // A hard link fails rather than replace a file of that name; where the file system has
+        // none, a rename after a look does nearly as well.
+        if (::link(path.c_str(), name.c_str()) == 0) {
+            if (::unlink(path.c_str()) != 0) {
+                const int saved = errno;
+                ::unlink(name.c_str()); // the second name of a journal that stays where it is
+                errno = saved;
+                break;
+            }
+        } else if (errno == EEXIST) {
+            continue;
+        } else {
+            struct stat st {
+            };
+            if (::lstat(name.c_str(), &st) == 0)
+                continue;
+            if (::rename(path.c_str(), name.c_str()) != 0)
+                break;
+        }
+        SyncFolder(FolderOf(path));
+        *keptAs = name;
+        return true;
+    }
+    *error = "cannot move the journal " + path + " aside: " + std::strerror(errno);
+    return false;
+}
+
 // Writes a new journal beside `path`: the header for `base`, then the records of `from` (an
 // open journal, or -1) from offset `offset` on whose sequence number is above `afterSeq`, and
 // renames it over `path`. Returns the new file's descriptor, open for appending, or -1.
 int RewriteJournal(const std::string &path, const JournalBase &base, std::uint64_t firstSeq,
                    int from, std::uint64_t offset, std::uint64_t afterSeq, std::string *error)
 {
-    const std::string tmp = path + ".new";
+    const std::string tmp = TempPathOf(path);
     // Read and written: a later compaction copies records out of it.
     const int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     bool ok = fd >= 0 && WriteAll(fd, Header(base, firstSeq));
@@ -318,7 +366,9 @@ struct Journal::Impl {
     std::uint64_t writtenSeq = 0;    ///< highest seq written (not yet synced)
     std::uint64_t durableSeq = 0;
     bool syncNow = false;
-    bool sleeping = false; ///< the thread waits for work (an append must wake it)
+    std::function<void()> onDurable; ///< see SetDurableCallback
+    std::uint64_t notifyAt = 0;      ///< a WaitDurable that gave up waits for this (0: none)
+    bool sleeping = false;           ///< the thread waits for work (an append must wake it)
     bool stop = false;
     bool removeFile = false;
     std::string failure;
@@ -338,11 +388,23 @@ struct Journal::Impl {
     bool WriteQueued(std::unique_lock<std::mutex> &lock);
     bool Sync(std::unique_lock<std::mutex> &lock);
     void Serve(std::unique_lock<std::mutex> &lock);
-    void Fail(const std::string &why)
+    void Fail(std::unique_lock<std::mutex> &lock, const std::string &why)
     {
         if (failure.empty())
             failure = why + ": " + std::strerror(errno);
+        Notify(lock);
+    }
+    // Tells the waiters that durableSeq moved on or the journal failed.
+    void Notify(std::unique_lock<std::mutex> &lock)
+    {
         durable.notify_all();
+        if (notifyAt == 0 || (durableSeq < notifyAt && failure.empty()) || !onDurable)
+            return;
+        notifyAt = 0;
+        const std::function<void()> callback = onDurable;
+        lock.unlock();
+        callback();
+        lock.lock();
     }
 };
 
@@ -357,7 +419,7 @@ bool Journal::Impl::WriteQueued(std::unique_lock<std::mutex> &lock)
     const bool ok = fd >= 0 && WriteAll(fd, batch);
     lock.lock();
     if (!ok) {
-        Fail("cannot write the journal " + path);
+        Fail(lock, "cannot write the journal " + path);
         return false;
     }
     writtenSeq = seq;
@@ -373,11 +435,11 @@ bool Journal::Impl::Sync(std::unique_lock<std::mutex> &lock)
     const bool ok = ::fdatasync(fd) == 0;
     lock.lock();
     if (!ok) {
-        Fail("cannot sync the journal " + path);
+        Fail(lock, "cannot sync the journal " + path);
         return false;
     }
     durableSeq = std::max(durableSeq, seq);
-    durable.notify_all();
+    Notify(lock);
     return true;
 }
 
@@ -405,7 +467,7 @@ void Journal::Impl::Serve(std::unique_lock<std::mutex> &lock)
             ::close(fd);
             fd = newFd;
             durableSeq = std::max(durableSeq, writtenSeq);
-            durable.notify_all();
+            Notify(lock);
         }
     }
     r.done = true;
@@ -461,6 +523,19 @@ std::unique_ptr<Journal> Journal::Start(const std::string &workbookPath, const J
 {
     auto impl = std::make_unique<Impl>();
     impl->path = PathOf(workbookPath);
+    // A journal already there holds changes no save took in (a crash, then the workbook was
+    // moved away and a new one is saved under its name): it is kept, never replaced.
+    struct stat st {
+    };
+    if (::lstat(impl->path.c_str(), &st) == 0) {
+        std::string keptAs;
+        if (!MoveAside(impl->path, workbookPath, &keptAs, error))
+            return nullptr;
+        std::fprintf(stderr,
+                     "ptk71: a journal of unsaved changes was found beside %s when a new one was "
+                     "started; it was not applied and is kept as %s\n",
+                     workbookPath.c_str(), keptAs.c_str());
+    }
     impl->fd = RewriteJournal(impl->path, base, nextSeq, -1, 0, 0, error);
     if (impl->fd < 0)
         return nullptr;
@@ -499,8 +574,8 @@ std::unique_ptr<Journal> Journal::Continue(const std::string &workbookPath, cons
                 *error = "cannot read the journal " + impl->path + ": " + std::strerror(errno);
             return nullptr;
         }
-        impl->fd =
-            RewriteJournal(impl->path, base, replay.lastSeq + 1, old, replay.applyFrom, 0, error);
+        impl->fd = RewriteJournal(impl->path, base, replay.lastSeq + 1, old, kHeaderSize,
+                                  replay.afterSeq, error);
         ::close(old);
         if (impl->fd < 0)
             return nullptr;
@@ -550,9 +625,19 @@ bool Journal::WaitDurable(std::uint64_t seq, std::chrono::milliseconds limit)
         return true;
     d_->syncNow = true;
     d_->wake.notify_one();
-    return d_->durable.wait_for(lock, limit, [&] {
-        return d_->durableSeq >= seq || !d_->failure.empty();
-    }) && d_->durableSeq >= seq;
+    if (d_->durable.wait_for(lock, limit,
+                             [&] { return d_->durableSeq >= seq || !d_->failure.empty(); }) &&
+        d_->durableSeq >= seq)
+        return true;
+    if (d_->failure.empty())
+        d_->notifyAt = std::max(d_->notifyAt, seq);
+    return false;
+}
+
+void Journal::SetDurableCallback(std::function<void()> callback)
+{
+    std::lock_guard<std::mutex> lock(d_->mutex);
+    d_->onDurable = std::move(callback);
 }
 
 std::string Journal::Failure() const
@@ -571,6 +656,15 @@ void Journal::Remove()
     d_->wake.notify_all();
     if (d_->thread.joinable())
         d_->thread.join();
+}
+
+void Journal::RemoveLeftovers(const std::string &workbookPath)
+{
+    const std::string tmp = TempPathOf(PathOf(workbookPath));
+    struct stat st {
+    };
+    if (::lstat(tmp.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        ::unlink(tmp.c_str());
 }
 
 std::size_t Journal::HeldBytes() const
@@ -623,45 +717,40 @@ ReplayResult ReadJournal(const std::string &workbookPath, const JournalBase &bas
         ::pread(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(kHeaderSize) &&
         ParseHeader(head, header);
 
-    // Which records apply: all of them when the header names the file; those after the last
-    // rebase record that names it otherwise (the file is what that save made).
-    std::optional<std::uint64_t> from;
+    // Which records apply: all of them when the header names the file; when a save it recorded
+    // made the file, those with a sequence number above what that save wrote. Those are not
+    // only the records after its rebase record: changes made while the save ran may have
+    // reached the journal before the rebase record did.
+    std::optional<std::uint64_t> afterSeq;
     result.headerMatches = valid && header == base;
     if (result.headerMatches) {
-        from = kHeaderSize;
+        afterSeq = 0;
     } else if (valid) {
         RecordReader reader(fd, kHeaderSize);
         JournalRecord r;
         std::string_view framed;
         while (reader.Next(r, framed)) {
             if (r.type == JournalRecord::Type::Rebase && RebaseTarget(r) == base)
-                from = reader.End();
+                afterSeq = r.seq;
         }
     }
-    if (!from) {
+    if (!afterSeq) {
         ::close(fd);
         // Never applied blindly and never thrown away: kept beside the workbook.
-        char stamp[32];
-        const std::time_t t = std::time(nullptr);
-        std::tm tm{};
-        ::localtime_r(&t, &tm);
-        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
-        result.recoveryPath = workbookPath + "." + stamp + ".ptk71-journal";
-        if (::rename(path.c_str(), result.recoveryPath.c_str()) != 0) {
+        if (!MoveAside(path, workbookPath, &result.recoveryPath, &result.error)) {
             result.status = ReplayResult::Status::Failed;
-            result.error = "cannot move the journal " + path + " aside: " + std::strerror(errno);
             return result;
         }
         result.status = ReplayResult::Status::Moved;
         return result;
     }
-    result.applyFrom = *from;
+    result.afterSeq = *afterSeq;
     RecordReader reader(fd, kHeaderSize);
     JournalRecord r;
     std::string_view framed;
     while (reader.Next(r, framed)) {
         result.lastSeq = std::max(result.lastSeq, r.seq);
-        if (r.type == JournalRecord::Type::Rebase || reader.End() <= *from)
+        if (r.type == JournalRecord::Type::Rebase || r.seq <= *afterSeq)
             continue;
         apply(r);
         ++result.applied;

@@ -16,7 +16,8 @@
 // renamed into place, a Rebase record naming it is appended and synced; after the rename the
 // journal is rewritten with only the changes made since the save began. Whichever moment a crash
 // hits, the next opening finds a journal that matches either the old file (all records apply) or
-// the new one (the records after the rebase apply). A journal that matches neither (the
+// the new one (the records the save did not write apply, told by their sequence numbers: changes
+// made while the save ran may stand before the rebase record). A journal that matches neither (the
 // workbook was replaced or edited elsewhere) is never applied: it is moved aside as a recovery
 // file, with a line on standard error.
 
@@ -75,7 +76,7 @@ struct ReplayResult {
     std::uint64_t lastSeq = 0;     ///< highest sequence number in the journal
     bool tornTail = false;         ///< the last record was cut short (and ignored)
     std::uint64_t validLength = 0; ///< bytes up to the end of the last whole record
-    std::uint64_t applyFrom = 0;   ///< offset of the first record that applies
+    std::uint64_t afterSeq = 0;    ///< the records with a higher sequence number apply
     bool headerMatches = false;    ///< the journal's header names `base` itself
     std::string recoveryPath;
     std::string error;
@@ -87,12 +88,13 @@ class Journal
     /// The journal's path for a workbook path.
     static std::string PathOf(const std::string &workbookPath);
 
-    /// Starts an empty journal for the workbook at `workbookPath`, whose file is `base`,
-    /// replacing any journal there. Returns nullptr and sets *error when it cannot be written.
+    /// Starts an empty journal for the workbook at `workbookPath`, whose file is `base`. A
+    /// journal already there is moved aside as a recovery file (see ReadJournal), with a line
+    /// on standard error. Returns nullptr and sets *error when it cannot be written.
     static std::unique_ptr<Journal> Start(const std::string &workbookPath, const JournalBase &base,
                                           std::uint64_t nextSeq, std::string *error);
     /// Goes on with the journal ReadJournal applied: its torn tail is cut off, and one that
-    /// matched through a rebase record is rewritten for `base` with the records after it.
+    /// matched through a rebase record is rewritten for `base` with the records it applied.
     static std::unique_ptr<Journal> Continue(const std::string &workbookPath,
                                              const JournalBase &base, const ReplayResult &replay,
                                              std::string *error);
@@ -109,10 +111,16 @@ class Journal
     std::uint64_t LastSeq() const { return lastSeq_; }
     /// Waits at most `limit` until every change up to `seq` is on the disk. True when it is.
     bool WaitDurable(std::uint64_t seq, std::chrono::milliseconds limit);
+    /// Called on the journal's thread when the changes a WaitDurable gave up on reach the disk,
+    /// or when the journal fails, so that the waiter may wait elsewhere meanwhile.
+    void SetDurableCallback(std::function<void()> callback);
     /// A write or sync error of the journal thread ("" when none).
     std::string Failure() const;
     /// Stops the thread and deletes the file (every change is in the workbook file).
     void Remove();
+    /// Deletes the temporary file a rewrite of the journal left when it was interrupted (the
+    /// journal itself is intact then). Only for the holder of the workbook's lock.
+    static void RemoveLeftovers(const std::string &workbookPath);
 
     // Save thread -----------------------------------------------------------------------------
 
@@ -132,10 +140,10 @@ class Journal
     std::uint64_t lastSeq_ = 0;
 };
 
-/// Reads the journal beside `workbookPath`. When it belongs to `base` (or to a file that
-/// became `base` by a save the journal recorded), hands its records to `apply`, in order, one
-/// at a time; otherwise moves it aside as "<name>.<timestamp>.ptk71-journal" beside the
-/// workbook.
+/// Reads the journal beside `workbookPath`. When it belongs to `base`, hands its records to
+/// `apply`, in order, one at a time; when a save it recorded made `base`, the records that save
+/// did not write (those with a higher sequence number, wherever they stand in the file).
+/// Otherwise moves it aside as "<name>.<timestamp>.ptk71-journal" beside the workbook.
 ReplayResult ReadJournal(const std::string &workbookPath, const JournalBase &base,
                          const std::function<void(const JournalRecord &)> &apply);
 

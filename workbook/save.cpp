@@ -903,8 +903,10 @@ SaveOutput SaveWorkbook(const SaveInput &in)
         return discard("cannot replace " + in.destPath + ": " + Errno());
     }
     SyncFolder(folder);
+    // Should the rewrite fail, the journal as it is still replays correctly on the new file: its
+    // rebase record names it, and the records above throughSeq apply wherever they stand.
     if (in.journal != nullptr && !in.journal->Compact(in.throughSeq, out.base, &error))
-        std::fprintf(stderr, "ptk71: %s\n", error.c_str()); // the journal still replays correctly
+        std::fprintf(stderr, "ptk71: %s\n", error.c_str());
     out.fd = fd;
     out.ok = true;
     return finish();

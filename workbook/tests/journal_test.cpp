@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
@@ -141,30 +142,83 @@ TEST_F(JournalTest, ASaveHandsTheJournalToTheNewFileWhereverACrashHits)
     const std::string next = dir_.filePath(".book.xlsx.save").toStdString();
     Write(next, "second version, with rows 5 and 6");
     const JournalBase nextBase = BaseOf(next);
+    // Made while the save ran, and in the file before the rebase record is.
+    journal->Append(Number(7, 3));
+    ASSERT_TRUE(journal->WaitDurable(journal->LastSeq(), std::chrono::seconds(5)));
     ASSERT_TRUE(journal->Rebase(through, nextBase, &error)) << error;
-    journal->Append(Number(7, 3)); // made while the save ran
+    journal->Append(Number(8, 4)); // after it
     ASSERT_TRUE(journal->WaitDurable(journal->LastSeq(), std::chrono::seconds(5)));
 
     // Crash before the rename: the old file is there, every change applies to it.
     Replayed before = Replay(book_, old);
     ASSERT_EQ(before.status, ReplayResult::Status::Applied);
-    EXPECT_EQ(before.records.size(), 3u);
+    EXPECT_EQ(before.records.size(), 4u);
 
-    // Crash after the rename, before the journal was rewritten: only what came later applies.
+    // Crash after the rename, before the journal was rewritten: what the save did not write
+    // applies, wherever it stands.
     ASSERT_EQ(::rename(next.c_str(), book_.c_str()), 0);
+    const std::string crashed = Read(Journal::PathOf(book_));
     Replayed after = Replay(book_, nextBase);
     ASSERT_EQ(after.status, ReplayResult::Status::Applied);
-    ASSERT_EQ(after.records.size(), 1u);
+    ASSERT_EQ(after.records.size(), 2u);
     EXPECT_EQ(after.records[0].row, 7u);
+    EXPECT_EQ(after.records[1].row, 8u);
 
-    // And after the rewrite the journal holds that one change, for the new file.
+    // The save's rewrite keeps both, for the new file.
     ASSERT_TRUE(journal->Compact(through, nextBase, &error)) << error;
     journal.reset();
     const Replayed compacted = Replay(book_, nextBase);
     ASSERT_EQ(compacted.status, ReplayResult::Status::Applied);
-    ASSERT_EQ(compacted.records.size(), 1u);
+    EXPECT_TRUE(compacted.headerMatches);
+    ASSERT_EQ(compacted.records.size(), 2u);
     EXPECT_EQ(compacted.records[0].row, 7u);
-    EXPECT_EQ(compacted.lastSeq, 3u);
+    EXPECT_EQ(compacted.records[1].row, 8u);
+    EXPECT_EQ(compacted.lastSeq, 4u);
+
+    // So does the next opening going on with the journal the crash left, and what it appends
+    // after them comes next.
+    Write(Journal::PathOf(book_), crashed);
+    after = Replay(book_, nextBase);
+    ASSERT_EQ(after.records.size(), 2u);
+    journal = Journal::Continue(book_, nextBase, after, &error);
+    ASSERT_TRUE(journal) << error;
+    EXPECT_EQ(journal->Append(Number(9, 5)), 5u);
+    journal.reset();
+    const Replayed continued = Replay(book_, nextBase);
+    ASSERT_EQ(continued.status, ReplayResult::Status::Applied);
+    EXPECT_TRUE(continued.headerMatches);
+    ASSERT_EQ(continued.records.size(), 3u);
+    EXPECT_EQ(continued.records[0].row, 7u);
+    EXPECT_EQ(continued.records[1].row, 8u);
+    EXPECT_EQ(continued.records[2].row, 9u);
+}
+
+TEST_F(JournalTest, ANewJournalNeverReplacesOneThatIsThere)
+{
+    const JournalBase base = BaseOf(book_);
+    std::string error;
+    // Three journals started under one name within a second or two: the first two are kept,
+    // each under a name of its own.
+    std::vector<std::string> written;
+    for (std::uint32_t row = 5; row < 8; ++row) {
+        auto journal = Journal::Start(book_, base, 1, &error);
+        ASSERT_TRUE(journal) << error;
+        journal->Append(Number(row, row));
+        ASSERT_TRUE(journal->WaitDurable(1, std::chrono::seconds(5)));
+        journal.reset();
+        written.push_back(Read(Journal::PathOf(book_)));
+    }
+    const QStringList kept =
+        QDir(dir_.path()).entryList({QStringLiteral("book.xlsx.*.ptk71-journal")}, QDir::Files);
+    ASSERT_EQ(kept.size(), 2);
+    std::vector<std::string> keptBytes;
+    for (const QString &name : kept)
+        keptBytes.push_back(Read(dir_.filePath(name).toStdString()));
+    std::sort(keptBytes.begin(), keptBytes.end());
+    std::vector<std::string> expected{written[0], written[1]};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(keptBytes, expected);
+    EXPECT_EQ(Replay(book_, base).records.at(0).row, 7u);
 }
 
 TEST_F(JournalTest, AJournalOfAnotherFileIsKeptAsideNeverApplied)
