@@ -8,13 +8,15 @@
 //
 // Crafted files are refused by limits on what is read, not by caps on the file: the number of
 // entries, the ratio of inflated to compressed bytes (a zip bomb inflates a thousandfold), a
-// CRC and size check at the end of every part, and a cancellation callback for time limits.
+// CRC and size check at the end of every part, a cancellation callback for time limits, and a
+// time budget for reading the workbook's structure.
 // Encrypted entries and compression methods other than stored and deflate are refused when
 // their contents are needed; they are still copied unchanged when a package is rewritten.
 
 #include "bytestream.h"
 #include "zipwrite.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,6 +48,10 @@ struct ReadLimits {
     std::uint64_t ratioFloor = 64ull << 20;
     /// Polled while reading; true aborts the read (used for time limits).
     std::function<bool()> cancelled;
+    /// Time reading the workbook's structure (its list of sheets and relationships) may take
+    /// once its first megabyte is read: a crafted file with tens of thousands of sheets is
+    /// refused rather than holding the thread that opens it. Zero: no limit.
+    std::chrono::milliseconds structureBudget{50};
 };
 
 struct PackageEntry : ZipEntryMeta {

@@ -19,6 +19,7 @@
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace workbook
 {
@@ -126,6 +127,28 @@ std::string FreshPartName(const Package *pkg, std::set<std::string> &taken, cons
     }
 }
 
+// Whether the views at the start of a sheet part select the sheet; nullopt when the part cannot
+// be read or its views are not near its start (it is then left as it is).
+std::optional<bool> HeadSelected(Package &pkg, const std::string &part)
+{
+    const PackageEntry *e = pkg.Find(part);
+    if (e == nullptr || e->encrypted)
+        return std::nullopt;
+    auto src = pkg.OpenPart(*e);
+    std::string head(64 * 1024, '\0');
+    std::size_t got = 0;
+    while (got < head.size()) {
+        const std::int64_t n = src->Read(head.data() + got, head.size() - got);
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    head.resize(got);
+    return SheetSelected(head);
+}
+
 ZipEntryMeta NewMeta(const std::string &name)
 {
     ZipEntryMeta m;
@@ -147,16 +170,81 @@ ZipEntryMeta MetaLike(const PackageEntry &e)
 // ---------------------------------------------------------------------------------------------
 // Structure
 
-bool ReadRels(Package &package, std::string_view sourcePart, std::vector<Rel> &out,
-              std::string *error)
+namespace
+{
+
+// The time budget of one structure read. Reading and scanning the first megabyte of structure
+// parts is free (a workbook with thousands of sheets fits), so a slow moment of the machine
+// can never make a file of ours unreadable; past that the clock is looked at every 64 KiB of
+// work, together with the package's own cancellation.
+class StructureClock
+{
+  public:
+    explicit StructureClock(const Package &package)
+        : limits_(package.Limits()),
+          deadline_(std::chrono::steady_clock::now() + limits_.structureBudget)
+    {
+    }
+    /// Counts `bytes` of work; true once the budget is spent.
+    bool Charge(std::size_t bytes)
+    {
+        work_ += bytes;
+        if (work_ < kFree || work_ < nextLook_)
+            return false;
+        nextLook_ = work_ + kLookEvery;
+        expired_ =
+            expired_ ||
+            (limits_.structureBudget.count() > 0 && std::chrono::steady_clock::now() > deadline_) ||
+            (limits_.cancelled && limits_.cancelled());
+        return expired_;
+    }
+    static constexpr char kRefused[] =
+        "the workbook's structure takes too long to read (refused as a crafted file)";
+
+  private:
+    static constexpr std::uint64_t kFree = 1u << 20;
+    static constexpr std::uint64_t kLookEvery = 64u << 10;
+    const ReadLimits &limits_;
+    std::chrono::steady_clock::time_point deadline_;
+    std::uint64_t work_ = 0;
+    std::uint64_t nextLook_ = 0;
+    bool expired_ = false;
+};
+
+// Reads a whole small part, on the clock.
+bool ReadTimed(Package &package, const std::string &part, std::string &out, StructureClock &clock,
+               std::string *error)
+{
+    out.clear();
+    const PackageEntry *e = package.Find(part);
+    if (e == nullptr)
+        return Fail(error, "part \"" + part + "\" is missing");
+    if (e->uncompressedSize > kSmallPartCap)
+        return Fail(error, "part \"" + e->name + "\" is too large");
+    out.reserve(static_cast<std::size_t>(e->uncompressedSize));
+    auto src = package.OpenPart(*e);
+    char buffer[1 << 16];
+    for (;;) {
+        const std::int64_t n = src->Read(buffer, sizeof buffer);
+        if (n < 0)
+            return Fail(error, "part \"" + e->name + "\": " + src->Error());
+        if (n == 0)
+            return true;
+        out.append(buffer, static_cast<std::size_t>(n));
+        if (clock.Charge(static_cast<std::size_t>(n)))
+            return Fail(error, StructureClock::kRefused);
+    }
+}
+
+bool ReadRelsTimed(Package &package, std::string_view sourcePart, std::vector<Rel> &out,
+                   StructureClock &clock, std::string *error)
 {
     out.clear();
     const std::string relsPart = RelsPartOf(sourcePart);
-    const PackageEntry *e = package.Find(relsPart);
-    if (e == nullptr)
+    if (package.Find(relsPart) == nullptr)
         return true;
     std::string text;
-    if (!package.ReadPart(*e, text, kSmallPartCap, error))
+    if (!ReadTimed(package, relsPart, text, clock, error))
         return false;
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -164,6 +252,8 @@ bool ReadRels(Package &package, std::string_view sourcePart, std::vector<Rel> &o
         if (t.kind == xml::TokenKind::Error || t.kind == xml::TokenKind::Incomplete)
             return Fail(error, "part \"" + relsPart + "\" is not well-formed XML");
         pos = t.end;
+        if (clock.Charge(t.end - t.begin))
+            return Fail(error, StructureClock::kRefused);
         if ((t.kind == xml::TokenKind::StartTag || t.kind == xml::TokenKind::EmptyTag) &&
             xml::LocalName(t.name) == "Relationship") {
             if (AttrValue(t.attrs, "TargetMode") == "External")
@@ -175,23 +265,38 @@ bool ReadRels(Package &package, std::string_view sourcePart, std::vector<Rel> &o
     return true;
 }
 
+} // namespace
+
+bool ReadRels(Package &package, std::string_view sourcePart, std::vector<Rel> &out,
+              std::string *error)
+{
+    StructureClock clock(package);
+    return ReadRelsTimed(package, sourcePart, out, clock, error);
+}
+
 bool ReadStructure(Package &package, WorkbookStructure &out, std::string *error)
 {
     out = WorkbookStructure();
+    StructureClock clock(package);
     std::vector<Rel> root;
-    if (!ReadRels(package, "", root, error))
+    if (!ReadRelsTimed(package, "", root, clock, error))
         return false;
     const Rel *office = FindRelOfType(root, "officeDocument");
     if (office == nullptr || package.Find(office->target) == nullptr)
         return Fail(error, "the file holds no workbook");
     out.workbookPart = office->target;
     std::vector<Rel> rels;
-    if (!ReadRels(package, out.workbookPart, rels, error))
+    if (!ReadRelsTimed(package, out.workbookPart, rels, clock, error))
         return false;
     if (const Rel *sst = FindRelOfType(rels, "sharedStrings"))
         out.sharedStringsPart = sst->target;
+    // By id; of relationships sharing an id the last one counts.
+    std::unordered_map<std::string_view, const Rel *> relById;
+    relById.reserve(rels.size());
+    for (const Rel &r : rels)
+        relById.insert_or_assign(std::string_view(r.id), &r);
     std::string text;
-    if (!ReadSmall(package, out.workbookPart, text, error))
+    if (!ReadTimed(package, out.workbookPart, text, clock, error))
         return false;
     std::size_t pos = 0;
     bool inSheets = false;
@@ -201,6 +306,8 @@ bool ReadStructure(Package &package, WorkbookStructure &out, std::string *error)
         if (t.kind == xml::TokenKind::Error || t.kind == xml::TokenKind::Incomplete)
             return Fail(error, "the workbook part is not well-formed XML");
         pos = t.end;
+        if (clock.Charge(t.end - t.begin))
+            return Fail(error, StructureClock::kRefused);
         const bool tag = t.kind == xml::TokenKind::StartTag || t.kind == xml::TokenKind::EmptyTag;
         const auto local = xml::LocalName(t.name);
         if (tag && local == "workbook") {
@@ -219,14 +326,10 @@ bool ReadStructure(Package &package, WorkbookStructure &out, std::string *error)
                 id <= 0 || id > 0x7FFFFFFF || !ids.insert(static_cast<std::uint32_t>(id)).second)
                 return Fail(error, "the workbook lists a sheet without a proper id");
             s.sheetId = static_cast<std::uint32_t>(id);
-            const std::string relId = AttrLocal(t.attrs, "id");
-            const Rel *rel = nullptr;
-            for (const Rel &r : rels) {
-                if (r.id == relId)
-                    rel = &r;
-            }
-            if (rel == nullptr)
+            const auto found = relById.find(AttrLocal(t.attrs, "id"));
+            if (found == relById.end())
                 return Fail(error, "sheet \"" + s.name + "\" has no part");
+            const Rel *rel = found->second;
             s.kind = RelTypeIs(rel->type, "worksheet")    ? SheetKind::Worksheet
                      : RelTypeIs(rel->type, "chartsheet") ? SheetKind::Chartsheet
                                                           : SheetKind::Other;
@@ -388,7 +491,10 @@ struct SheetPlan {
 bool RewritePackage(const SaveInput &in, int outFd, SaveOutput &out, std::string *error)
 {
     std::string why;
-    auto pkg = Package::Open(in.baseFd, &why);
+    // The file was opened already: its structure is read here whatever time that takes.
+    ReadLimits readLimits;
+    readLimits.structureBudget = {};
+    auto pkg = Package::Open(in.baseFd, &why, readLimits);
     if (!pkg)
         return Fail(error, "cannot read the workbook: " + why);
     WorkbookStructure base;
@@ -593,12 +699,39 @@ bool RewritePackage(const SaveInput &in, int outFd, SaveOutput &out, std::string
         }
     }
 
+    // The selection follows the active sheet when that changes (a new sheet in front on
+    // roll-over): the active sheet is selected and no other sheet stays selected, or the
+    // application opens them as a group and the user's typing lands on all of them.
+    const std::uint32_t activeId =
+        in.active >= 0 && static_cast<std::size_t>(in.active) < out.sheets.size()
+            ? out.sheets[static_cast<std::size_t>(in.active)].sheetId
+            : 0;
+    std::map<std::string, SheetSelection> selections; // lower part name -> edit
+    if (activeId != 0 &&
+        activeId != base.sheets[static_cast<std::size_t>(base.activeTab)].sheetId) {
+        for (const SheetInfo &s : out.sheets) {
+            if (!s.inBase || s.kind == SheetKind::Other)
+                continue;
+            const bool active = s.sheetId == activeId;
+            const std::optional<bool> selected = HeadSelected(*pkg, s.part);
+            if (selected && *selected != active)
+                selections[AsciiLower(s.part)] =
+                    active ? SheetSelection::Select : SheetSelection::Deselect;
+        }
+    }
+    auto selectionOf = [&](const std::string &lowerPart) {
+        auto it = selections.find(lowerPart);
+        return it == selections.end() ? SheetSelection::Keep : it->second;
+    };
+
     // Which streamed part gets which editor.
     struct Streamed {
         const SheetPlan *plan;
-        enum class What { Sheet, Comments, Vml, Threaded } what;
+        enum class What { Sheet, Comments, Vml, Threaded, Selection } what;
     };
     std::map<std::string, Streamed> streamed;
+    for (const auto &[part, selection] : selections)
+        streamed[part] = {nullptr, Streamed::What::Selection};
     for (const SheetPlan &plan : plans) {
         if (plan.isNew || plan.changes == nullptr)
             continue;
@@ -632,21 +765,24 @@ bool RewritePackage(const SaveInput &in, int outFd, SaveOutput &out, std::string
             continue;
         }
         if (auto it = streamed.find(lower); it != streamed.end()) {
-            const SheetPlan &plan = *it->second.plan;
+            const SheetPlan *plan = it->second.plan; // null for a change of selection alone
             std::unique_ptr<SpliceEditor> editor;
             switch (it->second.what) {
             case Streamed::What::Sheet:
-                editor =
-                    std::make_unique<SheetEditor>(*plan.changes, strings, plan.legacyDrawingRelId);
+                editor = std::make_unique<SheetEditor>(
+                    *plan->changes, strings, plan->legacyDrawingRelId, selectionOf(lower));
+                break;
+            case Streamed::What::Selection:
+                editor = std::make_unique<SheetViewEditor>(selectionOf(lower));
                 break;
             case Streamed::What::Comments:
-                editor = std::make_unique<CommentsEditor>(*plan.changes, strings);
+                editor = std::make_unique<CommentsEditor>(*plan->changes, strings);
                 break;
             case Streamed::What::Vml:
-                editor = std::make_unique<VmlEditor>(*plan.changes, strings, plan.ids);
+                editor = std::make_unique<VmlEditor>(*plan->changes, strings, plan->ids);
                 break;
             case Streamed::What::Threaded:
-                editor = std::make_unique<ThreadedCommentsEditor>(*plan.changes);
+                editor = std::make_unique<ThreadedCommentsEditor>(*plan->changes);
                 break;
             }
             if (e.encrypted)
@@ -681,7 +817,8 @@ bool RewritePackage(const SaveInput &in, int outFd, SaveOutput &out, std::string
             ByteSink *sink = zip.BeginEntry(NewMeta(plan.part), false);
             if (sink == nullptr)
                 return Fail(error, "cannot write the new file: " + zip.Error());
-            WriteNewSheet(*sink, plan.changes, strings, base.strict, plan.legacyDrawingRelId);
+            WriteNewSheet(*sink, plan.changes, strings, base.strict, plan.legacyDrawingRelId,
+                          plan.info->sheetId == activeId);
             if (!zip.FinishEntry())
                 return Fail(error, "cannot write the new file: " + zip.Error());
         }

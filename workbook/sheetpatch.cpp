@@ -522,12 +522,145 @@ int CountNotes(const SheetChanges &changes)
 }
 
 // ---------------------------------------------------------------------------------------------
+// Sheet selection
+
+namespace
+{
+
+bool IsTrue(const Token &t, std::string_view name)
+{
+    const auto raw = xml::RawAttr(t.attrs, name);
+    return raw && (*raw == "1" || *raw == "true");
+}
+
+} // namespace
+
+std::string ViewSelection::Views() const
+{
+    return "<" + prefix_ + "sheetViews><" + prefix_ +
+           "sheetView tabSelected=\"1\" workbookViewId=\"0\"/></" + prefix_ + "sheetViews>";
+}
+
+ViewSelection::Edit ViewSelection::Step(const Token &t)
+{
+    Edit e;
+    if (done_ || want_ == SheetSelection::Keep) {
+        done_ = true;
+        return e;
+    }
+    const bool tag = t.kind == TokenKind::StartTag || t.kind == TokenKind::EmptyTag;
+    if (t.kind == TokenKind::EndTag)
+        --depth_;
+    const int level = depth_; // 0: the root element, 1: its children, 2: theirs
+    if (t.kind == TokenKind::StartTag)
+        ++depth_;
+    const auto local = xml::LocalName(t.name);
+    const bool select = want_ == SheetSelection::Select;
+    if (level == 0 && t.kind == TokenKind::StartTag) {
+        prefix_ = std::string(xml::PrefixOf(t.name));
+    } else if (level == 0 && t.kind == TokenKind::EndTag) {
+        // A part with nothing after the place of its views.
+        if (select && !seenViews_) {
+            e.before = Views();
+            changed_ = true;
+        }
+        done_ = true;
+    } else if (level == 1 && tag && local == "sheetViews") {
+        seenViews_ = true;
+        if (t.kind == TokenKind::EmptyTag) {
+            if (select) {
+                e.replace = true;
+                e.with = Views();
+                changed_ = true;
+            }
+            done_ = true;
+        } else {
+            inViews_ = true;
+        }
+    } else if (level == 1 && t.kind == TokenKind::EndTag && local == "sheetViews") {
+        if (select && !selectedOne_) {
+            e.before = "<" + prefix_ + "sheetView tabSelected=\"1\" workbookViewId=\"0\"/>";
+            changed_ = true;
+        }
+        inViews_ = false;
+        done_ = true;
+    } else if (level == 1 && tag && local != "sheetPr" && local != "dimension") {
+        // The first element that follows the views in the schema's order.
+        if (select && !seenViews_) {
+            e.before = Views();
+            changed_ = true;
+        }
+        done_ = true;
+    } else if (level == 2 && inViews_ && tag && local == "sheetView") {
+        if (!select && IsTrue(t, "tabSelected")) {
+            e.replace = true;
+            e.with = WithoutAttr(t, "tabSelected");
+            changed_ = true;
+        } else if (select && !selectedOne_) {
+            selectedOne_ = true;
+            if (!IsTrue(t, "tabSelected")) {
+                e.replace = true;
+                e.with = WithAttr(t, "tabSelected", "1");
+                changed_ = true;
+            }
+        }
+    }
+    return e;
+}
+
+std::optional<bool> SheetSelected(std::string_view head)
+{
+    ViewSelection views(SheetSelection::Deselect);
+    std::size_t pos = 0;
+    while (!views.Done()) {
+        const Token t = xml::Next(head, pos, false);
+        if (t.kind == TokenKind::Incomplete || t.kind == TokenKind::Error || t.end <= pos)
+            return std::nullopt;
+        views.Step(t);
+        pos = t.end;
+    }
+    return views.Changed();
+}
+
+bool SheetViewEditor::Consume(std::string_view data, bool last, SpliceOps &ops)
+{
+    std::size_t pos = 0;
+    while (!selection_.Done()) {
+        if (pos >= data.size()) {
+            if (!last)
+                return true;
+            message_ = "the sheet ends early";
+            return false;
+        }
+        const Token t = xml::Next(data, pos, last);
+        if (t.kind == TokenKind::Incomplete)
+            return true;
+        if (t.kind == TokenKind::Error) {
+            message_ = "the sheet is not well-formed XML";
+            return false;
+        }
+        const ViewSelection::Edit e = selection_.Step(t);
+        if (!e.before.empty())
+            ops.Insert(e.before);
+        if (e.replace) {
+            ops.Skip(t.end - t.begin);
+            ops.Insert(e.with);
+        } else {
+            ops.Copy(t.end - t.begin);
+        }
+        pos = t.end;
+    }
+    ops.Copy(data.size() - pos);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
 // SheetEditor
 
 SheetEditor::SheetEditor(const SheetChanges &changes, const StringPool &strings,
-                         std::string legacyDrawingRelId)
+                         std::string legacyDrawingRelId, SheetSelection selection)
     : changes_(changes), strings_(strings), legacyDrawingRelId_(std::move(legacyDrawingRelId)),
-      next_(changes.Rows().begin())
+      next_(changes.Rows().begin()), selection_(selection)
 {
 }
 
@@ -637,6 +770,17 @@ bool SheetEditor::Prolog(std::string_view data, bool last, SpliceOps &ops, std::
         if (t.kind == TokenKind::Error)
             return Fail("the worksheet is not well-formed XML");
         const std::size_t size = t.end - t.begin;
+        if (!selection_.Done()) {
+            const ViewSelection::Edit e = selection_.Step(t);
+            if (!e.before.empty())
+                ops.Insert(e.before);
+            if (e.replace) {
+                ops.Skip(size);
+                ops.Insert(e.with);
+                pos = t.end;
+                continue;
+            }
+        }
         if (t.kind == TokenKind::StartTag || t.kind == TokenKind::EmptyTag) {
             const auto local = xml::LocalName(t.name);
             if (local == "worksheet") {
@@ -1189,7 +1333,7 @@ constexpr std::string_view kDeclaration =
 } // namespace
 
 void WriteNewSheet(ByteSink &out, const SheetChanges *changes, const StringPool &strings,
-                   bool strict, std::string_view legacyDrawingRelId)
+                   bool strict, std::string_view legacyDrawingRelId, bool selected)
 {
     std::string s(kDeclaration);
     s += "<worksheet xmlns=\"";
@@ -1202,6 +1346,8 @@ void WriteNewSheet(ByteSink &out, const SheetChanges *changes, const StringPool 
         if (b.any)
             s += "<dimension ref=\"" + Extent(b) + "\"/>";
     }
+    if (selected)
+        s += "<sheetViews><sheetView tabSelected=\"1\" workbookViewId=\"0\"/></sheetViews>";
     s += "<sheetData>";
     if (changes != nullptr) {
         for (const auto &[row, cells] : changes->Rows()) {
@@ -1544,11 +1690,18 @@ bool EditWorkbookXml(std::string_view text, const std::vector<SheetEntryEdit> &s
         } else if (tag && local == "bookViews") {
             sawBookViews = true;
         } else if (tag && local == "workbookView") {
+            std::string view(t.raw);
             const std::string current = AttrUnescaped(t, "activeTab");
-            if (current != std::to_string(activeTab) && !(current.empty() && activeTab == 0)) {
-                o += WithAttr(t, "activeTab", std::to_string(activeTab));
-                return true;
+            if (current != std::to_string(activeTab) && !(current.empty() && activeTab == 0))
+                view = WithAttr(t, "activeTab", std::to_string(activeTab));
+            // The tab bar starts at the active tab at the latest.
+            long long first = 0;
+            if (ParseInt(AttrUnescaped(t, "firstSheet"), first) && first > activeTab) {
+                const Token again = xml::Next(view, 0, true);
+                view = WithAttr(again, "firstSheet", std::to_string(activeTab));
             }
+            o += view;
+            return true;
         } else if (tag && local == "sheets") {
             if (t.kind == TokenKind::EmptyTag) {
                 failed = true;

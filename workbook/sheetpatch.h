@@ -7,17 +7,21 @@
 // <dimension> widened and, when it gains its first comments, a <legacyDrawing>; its comments
 // part loses the comments of written cells and gains the new ones; its drawing (VML) part loses
 // and gains the matching note shapes, with shape ids from blocks no other drawing part uses;
-// threaded comments of cells whose comment was removed go too. Small parts ([Content_Types].xml,
-// relationships, the workbook part) are edited whole. New parts (a sheet added on roll-over, the
-// comments and drawing of a sheet that had none) are written from scratch.
+// threaded comments of cells whose comment was removed go too. When another sheet becomes the
+// active one, the sheets' views are selected or deselected so that it alone is selected (only
+// the tabSelected flag changes). Small parts ([Content_Types].xml, relationships, the workbook
+// part) are edited whole. New parts (a sheet added on roll-over, the comments and drawing of a
+// sheet that had none) are written from scratch.
 //
 // The editors use the part's own namespace prefix for the elements they add, so parts whose
 // main namespace is bound to a prefix, and Strict parts, are continued like the others.
 
 #include "changes.h"
 #include "deflatesplice.h"
+#include "xmlscan.h"
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -47,13 +51,68 @@ bool RelTypeIs(std::string_view type, std::string_view last);
 // ---------------------------------------------------------------------------------------------
 // Streaming editors
 
+/// What an edit does to the selection of a sheet (the tabSelected flag of its views). A
+/// workbook should have exactly one selected sheet, the active one: sheets selected besides it
+/// open as a group, and what the user then types lands on all of them.
+enum class SheetSelection : std::uint8_t {
+    Keep,     ///< the views stay as they are
+    Select,   ///< the first view is selected (a view is added when the sheet has none)
+    Deselect, ///< no view stays selected
+};
+
+/// Sets or clears the selection of a sheet's views as its opening elements stream past.
+class ViewSelection
+{
+  public:
+    explicit ViewSelection(SheetSelection want) : want_(want) {}
+    struct Edit {
+        std::string before;   ///< bytes to insert ahead of the token
+        bool replace = false; ///< the token is replaced by `with`
+        std::string with;
+    };
+    /// Every token of the part from its start, in order, until Done().
+    Edit Step(const xml::Token &t);
+    /// Nothing is left to change: the views (or the place they would have) are past.
+    bool Done() const { return done_; }
+    /// Some view was changed (with Deselect: the sheet was selected).
+    bool Changed() const { return changed_; }
+
+  private:
+    std::string Views() const;
+    SheetSelection want_;
+    int depth_ = 0;
+    bool inViews_ = false;
+    bool seenViews_ = false;
+    bool selectedOne_ = false;
+    bool done_ = false;
+    bool changed_ = false;
+    std::string prefix_;
+};
+
+/// True when the views at the start of a worksheet or chartsheet part select it, false when
+/// they do not; nullopt when `head` ends before that can be told (or is not XML).
+std::optional<bool> SheetSelected(std::string_view head);
+
+/// Changes only the selection of a worksheet or chartsheet part; every other byte stays.
+class SheetViewEditor : public SpliceEditor
+{
+  public:
+    explicit SheetViewEditor(SheetSelection selection) : selection_(selection) {}
+    bool Consume(std::string_view data, bool last, SpliceOps &ops) override;
+    std::string Message() const override { return message_; }
+
+  private:
+    ViewSelection selection_;
+    std::string message_;
+};
+
 /// Merges a sheet's changed rows into its worksheet part.
 class SheetEditor : public SpliceEditor
 {
   public:
     /// `legacyDrawingRelId`: when not empty, the sheet gets <legacyDrawing r:id="..."/>.
     SheetEditor(const SheetChanges &changes, const StringPool &strings,
-                std::string legacyDrawingRelId);
+                std::string legacyDrawingRelId, SheetSelection selection = SheetSelection::Keep);
     bool Consume(std::string_view data, bool last, SpliceOps &ops) override;
     std::string Message() const override { return message_; }
 
@@ -75,6 +134,7 @@ class SheetEditor : public SpliceEditor
     bool strict_ = false;
     int lastRow_ = 0;
     bool drawingDone_ = false;
+    ViewSelection selection_;
     std::string scratch_;
     std::string message_;
 };
@@ -146,9 +206,10 @@ class ThreadedCommentsEditor : public SpliceEditor
 // ---------------------------------------------------------------------------------------------
 // New parts
 
-/// A worksheet holding only the changes (empty rows when `changes` is null).
+/// A worksheet holding only the changes (empty rows when `changes` is null); `selected` gives it
+/// a selected view.
 void WriteNewSheet(ByteSink &out, const SheetChanges *changes, const StringPool &strings,
-                   bool strict, std::string_view legacyDrawingRelId);
+                   bool strict, std::string_view legacyDrawingRelId, bool selected = false);
 /// A comments part with the Set notes of `changes`.
 void WriteNewComments(ByteSink &out, const SheetChanges &changes, const StringPool &strings,
                       bool strict);
@@ -192,8 +253,9 @@ struct SheetEntryEdit {
     std::string relId;        ///< new sheets
     std::size_t oldIndex = 0; ///< position in the old <sheets> (old sheets)
 };
-/// Rewrites <sheets> in the order given, sets the active tab, shifts the sheet-local defined
-/// names past inserted sheets, and asks for a full recalculation on load.
+/// Rewrites <sheets> in the order given, sets the active tab (and moves the first tab shown back
+/// to it when it lies beyond), shifts the sheet-local defined names past inserted sheets, and
+/// asks for a full recalculation on load.
 bool EditWorkbookXml(std::string_view xml, const std::vector<SheetEntryEdit> &sheets, int activeTab,
                      std::string &out);
 

@@ -8,6 +8,7 @@
 #include "excelserver.h"
 #include "lockfile.h"
 #include "settings.h"
+#include "zipwrite.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -201,36 +203,174 @@ TEST_F(ContinueTest, AChartSheetIsNotAWorksheet)
               before.parts.at("xl/chartsheets/sheet1.xml"));
 }
 
-TEST_F(ContinueTest, AFullSheetRollsOverToANewSheetInFront)
+// Whether a sheet part's views select the sheet.
+bool Selected(const std::string &sheetXml)
 {
-    const std::string path = Prepare("prepared.xlsx");
-    {
-        // Fill B2 as the archive would after 65,497 passes.
-        std::string error;
-        auto doc = workbook::Document::Open(path, &error);
-        ASSERT_TRUE(doc) << error;
-        doc->SetNumber(doc->Sheets()[0].sheetId, 2, 2, 65501);
-        ASSERT_TRUE(doc->Save(&error)) << error;
-        ASSERT_TRUE(doc->Close(&error)) << error;
+    const auto views = Between(sheetXml, "<sheetViews", "</sheetViews>");
+    return views.find("tabSelected=\"1\"") != std::string::npos ||
+           views.find("tabSelected=\"true\"") != std::string::npos;
+}
+
+// A sheet part as it should be once it is no longer selected.
+std::string Unselected(std::string sheetXml)
+{
+    for (const std::string attr : {" tabSelected=\"1\"", " tabSelected=\"true\""}) {
+        const auto at = sheetXml.find(attr);
+        if (at != std::string::npos && at < sheetXml.find("<sheetData"))
+            sheetXml.erase(at, attr.size());
     }
-    const booktest::Book before = booktest::Read(path);
-    Run(2);
-    const booktest::Book after = booktest::Read(path);
-    ASSERT_TRUE(after.ok) << after.error;
-    ASSERT_EQ(after.sheets.size(), 3u);
-    EXPECT_EQ(after.sheets[0].name, "Sheet3");
-    EXPECT_EQ(after.active, 0);
-    EXPECT_EQ(after.Text(0, 4, 2), "Точка 1");
-    EXPECT_EQ(after.Text(0, 2, 2), "6");
-    EXPECT_EQ(after.Text(0, 6, 2), "12.5");
-    EXPECT_EQ(after.sheets[0].notes.at({6, 3}), "Нет ответа");
-    // The full sheet and the summary are exactly as they were.
-    EXPECT_EQ(after.parts.at("xl/worksheets/sheet1.xml"),
-              before.parts.at("xl/worksheets/sheet1.xml"));
-    EXPECT_EQ(after.parts.at("xl/worksheets/sheet2.xml"),
-              before.parts.at("xl/worksheets/sheet2.xml"));
-    // The defined name still points at the data sheet.
-    EXPECT_NE(after.parts.at("xl/workbook.xml").find("Readings"), std::string::npos);
+    return sheetXml;
+}
+
+TEST_F(ContinueTest, AFullSheetRollsOverToANewSheetInFrontThatAloneIsSelected)
+{
+    // openpyxl's file selects no sheet, the other office suite's and ours select the first.
+    for (const std::string fixture : {"prepared.xlsx", "prepared-lo.xlsx", ""}) {
+        SCOPED_TRACE(fixture.empty() ? "our own" : fixture);
+        std::string path;
+        if (fixture.empty()) {
+            file_ = dir_.filePath(QStringLiteral("own.xlsx"));
+            QFile::remove(file_);
+            path = file_.toStdString();
+            Run(1);
+        } else {
+            path = Prepare(fixture);
+        }
+        {
+            // Fill B2 as the archive would after 65,497 passes.
+            std::string error;
+            auto doc = workbook::Document::Open(path, &error);
+            ASSERT_TRUE(doc) << error;
+            doc->SetNumber(doc->Sheets()[0].sheetId, 2, 2, 65501);
+            ASSERT_TRUE(doc->Save(&error)) << error;
+            ASSERT_TRUE(doc->Close(&error)) << error;
+        }
+        const booktest::Book before = booktest::Read(path);
+        ASSERT_TRUE(before.ok) << before.error;
+        Run(2);
+        const booktest::Book after = booktest::Read(path);
+        ASSERT_TRUE(after.ok) << after.error;
+        ASSERT_EQ(after.sheets.size(), before.sheets.size() + 1);
+        EXPECT_EQ(after.sheets[1].name, before.sheets[0].name);
+        EXPECT_EQ(after.active, 0);
+        EXPECT_EQ(after.Text(0, 4, 2), "Точка 1");
+        EXPECT_EQ(after.Text(0, 2, 2), "6");
+        EXPECT_EQ(after.Text(0, 6, 2), "12.5");
+        EXPECT_EQ(after.sheets[0].notes.at({6, 3}), "Нет ответа");
+
+        // The old sheets are exactly as they were, but for their selection; the new sheet alone
+        // is selected.
+        int selected = 0;
+        for (const auto &[name, bytes] : after.parts) {
+            if (!name.starts_with("xl/worksheets/sheet") || !name.ends_with(".xml"))
+                continue;
+            const auto old = before.parts.find(name);
+            if (old == before.parts.end()) {
+                EXPECT_TRUE(Selected(bytes)) << name << " is new and not selected";
+                ++selected;
+                continue;
+            }
+            EXPECT_FALSE(Selected(bytes)) << name;
+            EXPECT_TRUE(bytes == Unselected(old->second)) << name << " changed";
+        }
+        EXPECT_EQ(selected, 1);
+        const std::string &book = after.parts.at("xl/workbook.xml");
+        EXPECT_EQ(Between(book, "<workbookView", "/>").find("firstSheet=\"1"), std::string::npos);
+        if (!fixture.empty()) { // the defined name still points at the data sheet
+            EXPECT_NE(book.find("Readings"), std::string::npos);
+        }
+
+        // An outside reader sees one selected sheet, the active one.
+        const auto out = booktest::Openpyxl(QStringLiteral(R"(
+import openpyxl, sys
+wb = openpyxl.load_workbook(sys.argv[1])
+print(wb.index(wb.active), [bool(ws.sheet_view.tabSelected) for ws in wb.worksheets])
+)"),
+                                            {QString::fromStdString(path)});
+        if (out) {
+            EXPECT_EQ(out->trimmed().toStdString(),
+                      "0 [True, False" + std::string(before.sheets.size() > 1 ? ", False" : "") +
+                          "]");
+        }
+    }
+}
+
+// A workbook of `sheets` worksheets whose relationships are listed in reverse order; every
+// `partsEvery`-th sheet has a part of its own, the others share the first one.
+void WriteManySheets(const std::string &path, int sheets, int partsEvery)
+{
+    using workbook::ZipEntryMeta;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    workbook::ZipWriter zip(fd);
+    auto add = [&](const std::string &name, const std::string &bytes) {
+        ZipEntryMeta meta;
+        meta.name = name;
+        ASSERT_TRUE(zip.AddEntry(meta, bytes)) << zip.Error();
+    };
+    const std::string rels = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+    add("[Content_Types].xml",
+        "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"/>");
+    add("_rels/.rels", "<Relationships><Relationship Id=\"rId1\" Type=\"" + rels +
+                           "/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>");
+    std::string book = "<workbook xmlns:r=\"" + rels + "\"><sheets>";
+    std::string bookRels = "<Relationships>";
+    for (int i = 1; i <= sheets; ++i) {
+        const std::string n = std::to_string(i);
+        book += "<sheet name=\"S" + n + "\" sheetId=\"" + n + "\" r:id=\"rId" + n + "\"/>";
+        const int m = sheets + 1 - i;
+        const int part = (m - 1) % partsEvery == 0 ? m : 1;
+        bookRels += "<Relationship Id=\"rId" + std::to_string(m) + "\" Type=\"" + rels +
+                    "/worksheet\" Target=\"worksheets/sheet" + std::to_string(part) + ".xml\"/>";
+        if ((i - 1) % partsEvery == 0)
+            add("xl/worksheets/sheet" + n + ".xml", "<worksheet><sheetData/></worksheet>");
+    }
+    add("xl/workbook.xml", book + "</sheets></workbook>");
+    add("xl/_rels/workbook.xml.rels", bookRels + "</Relationships>");
+    ASSERT_TRUE(zip.Finish()) << zip.Error();
+    ::close(fd);
+}
+
+TEST_F(ContinueTest, AWorkbookOfManySheetsOpensAndACraftedOneCannotHoldTheOpening)
+{
+    const std::string many = dir_.filePath(QStringLiteral("many.xlsx")).toStdString();
+    const std::string crafted = dir_.filePath(QStringLiteral("crafted.xlsx")).toStdString();
+    const std::string dense = dir_.filePath(QStringLiteral("dense.xlsx")).toStdString();
+    WriteManySheets(many, 400, 1);
+    WriteManySheets(crafted, 40000, 1000);
+    WriteManySheets(dense, 6000, 1000); // parts under a megabyte each
+
+    // Every sheet finds its own part, though the relationships come in another order.
+    std::string error;
+    auto doc = workbook::Document::Open(many, &error);
+    ASSERT_TRUE(doc) << error;
+    ASSERT_EQ(doc->Sheets().size(), 400u);
+    EXPECT_EQ(doc->Sheets()[0].part, "xl/worksheets/sheet1.xml");
+    EXPECT_EQ(doc->Sheets()[399].part, "xl/worksheets/sheet400.xml");
+    ASSERT_TRUE(doc->Close(&error)) << error;
+
+    // Out of time: what fits in the structure's free work is still read, a crafted file is
+    // refused.
+    workbook::ReadLimits late;
+    late.cancelled = [] { return true; };
+    for (const auto &[path, readable] :
+         {std::pair{many, true}, std::pair{dense, false}, std::pair{crafted, false}}) {
+        auto pkg = workbook::Package::OpenPath(path, &error, late);
+        ASSERT_TRUE(pkg) << error;
+        workbook::WorkbookStructure structure;
+        EXPECT_EQ(workbook::ReadStructure(*pkg, structure, &error), readable) << path;
+    }
+
+    // On time or not, the crafted file opens whole or is refused.
+    doc = workbook::Document::Open(crafted, &error);
+    if (doc) {
+        ASSERT_EQ(doc->Sheets().size(), 40000u);
+        EXPECT_EQ(doc->Sheets()[1000].part, "xl/worksheets/sheet1001.xml");
+        EXPECT_EQ(doc->Sheets()[1001].part, "xl/worksheets/sheet1.xml");
+        EXPECT_TRUE(doc->Close(&error)) << error;
+    } else {
+        EXPECT_NE(error.find("refused"), std::string::npos) << error;
+    }
 }
 
 TEST_F(ContinueTest, OurOwnWorkbookOpensAgainAndAgain)

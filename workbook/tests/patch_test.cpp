@@ -215,6 +215,83 @@ TEST(SheetEditor, RefusesWhatIsNotAWorksheet)
     }
 }
 
+TEST(SheetSelection, OnlyTheSelectionOfASheetChanges)
+{
+    // Deselected: the flag goes, in every view, and nothing else changes; a sheet that is not
+    // selected comes out as it was.
+    const std::string lo =
+        std::string(kHead) +
+        "<x:worksheet xmlns:x=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+        "<x:sheetPr><x:tabColor rgb=\"FF00FF00\"/></x:sheetPr><x:dimension ref=\"A1\"/>"
+        "<x:sheetViews><x:sheetView showGridLines=\"true\" tabSelected=\"true\" "
+        "workbookViewId=\"0\"><x:selection sqref=\"A1\"/></x:sheetView>"
+        "<x:sheetView tabSelected=\"1\" workbookViewId=\"1\"/></x:sheetViews>"
+        "<x:sheetData><x:row r=\"1\"><x:c r=\"A1\"><x:v>1</x:v></x:c></x:row></x:sheetData>"
+        "</x:worksheet>";
+    auto deselect = [] { return std::make_unique<SheetViewEditor>(SheetSelection::Deselect); };
+    std::string expected = lo;
+    expected.erase(expected.find(" tabSelected=\"true\""), 19);
+    expected.erase(expected.find(" tabSelected=\"1\""), 16);
+    EXPECT_EQ(Edit(lo, deselect), expected);
+    EXPECT_EQ(Edit(expected, deselect), expected);
+    EXPECT_EQ(SheetSelected(lo), true);
+    EXPECT_EQ(SheetSelected(expected), false);
+    EXPECT_EQ(SheetSelected(lo.substr(0, lo.find("<x:sheetViews") + 20)), std::nullopt);
+
+    // Selected: the first view gets the flag; a sheet without views gets one in its place,
+    // after its properties and dimension, with the part's prefix.
+    auto select = [] { return std::make_unique<SheetViewEditor>(SheetSelection::Select); };
+    const std::string reselected = Edit(expected, select);
+    EXPECT_EQ(SheetSelected(reselected), true);
+    EXPECT_NE(reselected.find("<x:sheetView showGridLines=\"true\" workbookViewId=\"0\" "
+                              "tabSelected=\"1\"><x:selection"),
+              std::string::npos)
+        << reselected;
+    EXPECT_NE(reselected.find("<x:sheetView workbookViewId=\"1\"/>"), std::string::npos);
+    std::string bare = lo;
+    bare.erase(bare.find("<x:sheetViews>"),
+               bare.find("<x:sheetData>") - bare.find("<x:sheetViews>"));
+    std::string withView = bare;
+    withView.insert(withView.find("<x:sheetData>"), "<x:sheetViews><x:sheetView tabSelected=\"1\" "
+                                                    "workbookViewId=\"0\"/></x:sheetViews>");
+    EXPECT_EQ(Edit(bare, select), withView);
+    // A chart sheet has its views before its drawing.
+    const std::string chart = "<chartsheet><sheetPr/><drawing r:id=\"rId1\"/></chartsheet>";
+    EXPECT_EQ(Edit(chart, select),
+              "<chartsheet><sheetPr/><sheetViews><sheetView tabSelected=\"1\" "
+              "workbookViewId=\"0\"/></sheetViews><drawing r:id=\"rId1\"/></chartsheet>");
+
+    // Rows and selection in one pass.
+    ChangeSet changes;
+    Pass(changes, 7);
+    std::string sheet = ArchiveSheet();
+    sheet.insert(sheet.find(" workbookViewId"), " tabSelected=\"1\"");
+    const std::string merged = Edit(sheet, [&] {
+        return std::make_unique<SheetEditor>(*changes.FindSheet(1), changes.strings, "",
+                                             SheetSelection::Deselect);
+    });
+    EXPECT_NE(merged.find("<sheetViews><sheetView workbookViewId=\"0\"/></sheetViews>"),
+              std::string::npos);
+    EXPECT_NE(merged.find("<c r=\"B7\"><v>2.25</v></c>"), std::string::npos) << merged;
+
+    // A new sheet that becomes the active one is selected.
+    class Collect : public ByteSink
+    {
+      public:
+        bool Write(const char *data, std::size_t n) override
+        {
+            text.append(data, n);
+            return true;
+        }
+        std::string text;
+    } fresh;
+    WriteNewSheet(fresh, nullptr, changes.strings, false, "", true);
+    EXPECT_TRUE(WellFormed(fresh.text));
+    EXPECT_NE(fresh.text.find("<sheetViews><sheetView tabSelected=\"1\" workbookViewId=\"0\"/>"
+                              "</sheetViews><sheetData>"),
+              std::string::npos);
+}
+
 TEST(CommentsEditor, ReplacesTheCommentsOfWrittenCellsAndAddsItsAuthorOnce)
 {
     const std::string old =
@@ -385,6 +462,22 @@ TEST(SmallParts, WorkbookGainsASheetInFrontOfTheActiveOneAndKeepsItsNames)
     ASSERT_TRUE(EditWorkbookXml(withCalc, one, 0, out));
     EXPECT_NE(out.find("<calcPr calcId=\"191029\" fullCalcOnLoad=\"1\"/>"), std::string::npos);
     EXPECT_EQ(out.find("activeTab"), std::string::npos);
+
+    // The tab bar cannot start past the active tab.
+    const std::string scrolled =
+        "<workbook><bookViews><workbookView firstSheet=\"1\" activeTab=\"1\"/></bookViews>"
+        "<sheets><sheet name=\"A\" sheetId=\"1\" r:id=\"rId1\"/><sheet name=\"B\" "
+        "sheetId=\"2\" r:id=\"rId2\"/></sheets></workbook>";
+    std::vector<SheetEntryEdit> front(3);
+    front[0].isNew = true;
+    front[0].name = "C";
+    front[0].sheetId = 3;
+    front[0].relId = "rId3";
+    front[1].oldIndex = 0;
+    front[2].oldIndex = 1;
+    ASSERT_TRUE(EditWorkbookXml(scrolled, front, 0, out));
+    EXPECT_NE(out.find("<workbookView firstSheet=\"0\" activeTab=\"0\"/>"), std::string::npos)
+        << out;
 }
 
 TEST(XmlScan, TokensAcrossPiecesAndTextRules)
