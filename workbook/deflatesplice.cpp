@@ -60,7 +60,7 @@ class Slide
             return;
         const std::size_t need = kept + room + pad;
         if (need * 2 > cap_) {
-            const std::size_t cap = std::max(need * 4, kChunk * 16);
+            const std::size_t cap = need * 4;
             auto mem = std::make_unique_for_overwrite<char[]>(cap);
             if (kept > 0)
                 std::memcpy(mem.get(), mem_.get() + drop, kept);

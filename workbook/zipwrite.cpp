@@ -128,7 +128,6 @@ struct ZipWriter::Impl {
 
     explicit Impl(int descriptor) : fd(descriptor)
     {
-        buffer.reserve(kBufferSize);
         const off_t start = ::lseek(fd, 0, SEEK_CUR);
         if (start < 0)
             Fail("the archive file is not seekable: " + ErrnoText(errno));
