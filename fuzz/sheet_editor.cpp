@@ -2,9 +2,13 @@
 // part holds, an editor must give the same result whether the part arrives whole or in small
 // pieces (the splicer offers it in pieces and offers again what the editor left undecided),
 // must never decide more bytes than it was offered, and must decide every byte by the end.
-// Input: byte 0 picks the piece size, byte 1 the editor; the rest is the part.
+// Input: byte 0 picks a piece size, byte 1 the editor; the rest is the part. The whole part's
+// result is compared with that of several ways of cutting it: pieces of the size byte 0 picks,
+// pieces of 1 to 8 bytes in a sequence derived from the input, and, for parts up to 1 KiB,
+// single bytes (so that a piece ends at every byte).
 #include "sheetpatch.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -35,12 +39,21 @@ class Runner : public workbook::SpliceOps
     }
     void Insert(std::string_view bytes) override { out_.append(bytes); }
 
-    // The output, or nullopt-like "failed" marker.
-    bool Run(workbook::SpliceEditor &editor, std::size_t chunk, std::string &out)
+    // Offers the part in pieces of `chunk` bytes, or, when `seed` is not 0, of 1 to `chunk`
+    // bytes in a sequence `seed` picks. False when the editor fails; `out` is its output.
+    bool Run(workbook::SpliceEditor &editor, std::size_t chunk, std::uint32_t seed,
+             std::string &out)
     {
         std::size_t available = 0;
         for (;;) {
-            available = std::min(old_.size(), available + chunk);
+            std::size_t step = chunk;
+            if (seed != 0) {
+                seed ^= seed << 13;
+                seed ^= seed >> 17;
+                seed ^= seed << 5;
+                step = 1 + seed % chunk;
+            }
+            available = std::min(old_.size(), available + step);
             const bool last = available == old_.size();
             offeredEnd_ = available;
             if (!editor.Consume(old_.substr(decided_, available - decided_), last, *this))
@@ -67,7 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     using namespace workbook;
     if (size < 2)
         return 0;
-    const std::size_t chunk = 1 + data[0] % 97;
     const int which = data[1] % 4;
     const std::string_view part(reinterpret_cast<const char *>(data + 2), size - 2);
 
@@ -97,13 +109,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     };
     std::string whole;
-    std::string pieces;
     auto a = make();
-    auto b = make();
-    const bool okWhole = Runner(part).Run(*a, part.size() + 1, whole);
-    const bool okPieces = Runner(part).Run(*b, chunk, pieces);
-    Check(okWhole == okPieces);
-    if (okWhole)
-        Check(whole == pieces);
+    const bool okWhole = Runner(part).Run(*a, part.size() + 1, 0, whole);
+    // Pieces of the size byte 0 picks; of 1 to 8 bytes in an order the input picks; of about
+    // a third of the part; and, for a small part, of one byte each.
+    std::uint32_t seed = 2166136261u;
+    for (std::size_t i = 0; i < size; i += 1 + size / 64)
+        seed = (seed ^ data[i]) * 16777619u;
+    const struct {
+        std::size_t chunk;
+        std::uint32_t seed;
+    } runs[4] = {{1 + data[0] % 97u, 0}, {8, seed | 1}, {1 + part.size() / 3, 0}, {1, 0}};
+    const std::size_t count = part.size() <= 1024 ? 4 : 3;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string pieces;
+        auto b = make();
+        const bool okPieces = Runner(part).Run(*b, runs[i].chunk, runs[i].seed, pieces);
+        Check(okWhole == okPieces);
+        if (okWhole)
+            Check(whole == pieces);
+    }
     return 0;
 }
