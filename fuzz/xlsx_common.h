@@ -90,6 +90,7 @@ inline void MakePackage(const std::string &path, const std::string &sheet,
     add("xl/workbook.xml",
         "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
         "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
+        "<bookViews><workbookView xWindow=\"0\" yWindow=\"0\"/></bookViews>"
         "<sheets><sheet name=\"Data\" sheetId=\"1\" r:id=\"rId1\"/><sheet name=\"Other\" "
         "sheetId=\"2\" r:id=\"rId2\"/></sheets>"
         "<definedNames><definedName name=\"X\" "

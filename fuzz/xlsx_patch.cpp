@@ -3,11 +3,12 @@
 // writes one, and the package is saved the way the server saves in the background. Then:
 //  - a save that fails leaves the file exactly as it was;
 //  - after a save, every part the pass does not touch is byte for byte what it was (the
-//    compressed bytes too), the package still reads, and when the old sheet was well-formed
-//    with rows and cells in order the new one is well-formed and holds the written cells.
+//    compressed bytes too), the package still reads with the active sheet asked for, and when
+//    the old sheet was well-formed with rows and cells in order the new one is well-formed and
+//    holds the written cells.
 // Input: byte 0 picks the row written, byte 1 what the pass writes (a comment, the counter,
-// a text, a new sheet in front); the rest is the sheet, then optionally "\n--\n" and the
-// comments part, then "\n--\n" and the drawing part.
+// a text, a new sheet in front) and which sheet is made the active one; the rest is the sheet,
+// then optionally "\n--\n" and the comments part, then "\n--\n" and the drawing part.
 #include "save.h"
 #include "sheetpatch.h"
 #include "sheetread.h"
@@ -122,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         changes->SetNote(sheet, row, 3, "Нет ответа", (flags & 16) != 0);
     SaveInput in;
     in.sheets = structure.sheets;
+    in.active = (flags & 32) ? 1 : 0;
     if (flags & 8) {
         SheetInfo added;
         added.sheetId = 3;
@@ -166,6 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     WorkbookStructure after;
     FUZZ_CHECK(ReadStructure(*now, after, &error));
     FUZZ_CHECK(after.sheets.size() == in.sheets.size());
+    FUZZ_CHECK(after.activeTab == in.active);
     // The defined name still points at "Other".
     std::string book;
     FUZZ_CHECK(now->ReadPart(*now->Find("xl/workbook.xml"), book, 1 << 20, &error));
