@@ -4,7 +4,7 @@
 // must never decide more bytes than it was offered, and must decide every byte by the end.
 // Input: byte 0 picks a piece size, byte 1 the editor; the rest is the part. The whole part's
 // result is compared with that of several ways of cutting it: pieces of the size byte 0 picks,
-// pieces of 1 to 8 bytes in a sequence derived from the input, and, for parts up to 1 KiB,
+// pieces of 1 to 4 bytes in a sequence derived from the input, and, for parts up to 1 KiB,
 // single bytes (so that a piece ends at every byte).
 #include "sheetpatch.h"
 
@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string whole;
     auto a = make();
     const bool okWhole = Runner(part).Run(*a, part.size() + 1, 0, whole);
-    // Pieces of the size byte 0 picks; of 1 to 8 bytes in an order the input picks; of about
+    // Pieces of the size byte 0 picks; of 1 to 4 bytes in an order the input picks; of about
     // a third of the part; and, for a small part, of one byte each.
     std::uint32_t seed = 2166136261u;
     for (std::size_t i = 0; i < size; i += 1 + size / 64)
@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const struct {
         std::size_t chunk;
         std::uint32_t seed;
-    } runs[4] = {{1 + data[0] % 97u, 0}, {8, seed | 1}, {1 + part.size() / 3, 0}, {1, 0}};
+    } runs[4] = {{1 + data[0] % 97u, 0}, {4, seed | 1}, {1 + part.size() / 3, 0}, {1, 0}};
     const std::size_t count = part.size() <= 1024 ? 4 : 3;
     for (std::size_t i = 0; i < count; ++i) {
         std::string pieces;
